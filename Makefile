@@ -1,0 +1,26 @@
+# Thin front door over the CMake presets. `make demo` runs the main job, `make test` every test.
+.PHONY: all deps build test test-asan demo clean
+
+all: build
+
+deps:
+	@tools/install-deps.sh
+
+build: deps
+	@cmake --preset default >/dev/null
+	@cmake --build --preset default
+
+test: build
+	ctest --preset default
+	@if [ -x winbuild/build.sh ]; then winbuild/build.sh; fi
+
+test-asan: deps
+	@cmake --preset asan >/dev/null
+	@cmake --build --preset asan
+	ctest --preset asan
+
+demo: build
+	@build/default/tools/qward-workbench
+
+clean:
+	rm -rf build

@@ -1,0 +1,139 @@
+// The simulated machine's scheduler: simulated threads on fibers, one running at a time, a seeded
+// choice at every switch point, and virtual time that advances only when nothing can run.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include <ucontext.h>
+
+namespace sim {
+
+// Virtual time in the kernel's unit, 100 ns, counted from boot.
+using VirtualTime = int64_t;
+constexpr VirtualTime kNever = INT64_MAX;
+constexpr VirtualTime from_ms(int64_t ms) { return ms * 10'000; }
+constexpr VirtualTime from_us(int64_t us) { return us * 10; }
+constexpr double to_ms(VirtualTime t) { return static_cast<double>(t) / 10'000.0; }
+
+enum class WakeReason { signalled, timed_out, stopping };
+
+class Scheduler;
+
+struct SimThread {
+    enum class State { runnable, blocked, finished };
+
+    int id = 0;
+    std::string name;
+    bool daemon = false;  // serves others (bus, reader firmware); does not keep a run going
+    State state = State::runnable;
+    uint8_t irql = 0;
+
+    // What the thread waits for while blocked, for wake-ups and the deadlock report.
+    std::string waiting_for;
+    const void* wait_object = nullptr;
+    VirtualTime deadline = kNever;
+    WakeReason wake_reason = WakeReason::signalled;
+
+    // Per-thread data of the layers above (the kernel keeps its thread record here).
+    void* kernel_data = nullptr;
+
+   private:
+    friend class Scheduler;
+    std::function<void()> body_;
+    ucontext_t context_{};
+    void* stack_ = nullptr;
+    size_t stack_size_ = 0;
+    void* fake_stack_ = nullptr;  // AddressSanitizer's per-fiber bookkeeping
+};
+
+struct TraceEvent {
+    VirtualTime time;
+    std::string thread;
+    std::string what;
+    bool operator==(const TraceEvent&) const = default;
+};
+
+enum class RunOutcome { completed, deadlock, bugcheck, step_limit };
+const char* to_string(RunOutcome outcome);
+
+class Scheduler {
+   public:
+    explicit Scheduler(uint64_t seed);
+    ~Scheduler();
+    Scheduler(const Scheduler&) = delete;
+    Scheduler& operator=(const Scheduler&) = delete;
+
+    // Creates a simulated thread; it first runs when run() picks it.
+    SimThread& spawn(std::string name, std::function<void()> body, bool daemon = false);
+
+    // Runs simulated threads until every non-daemon thread has finished and nothing is runnable
+    // (daemons stay parked; time does not advance for them alone), or until a deadlock, a bug
+    // check, or max_steps switches.
+    RunOutcome run(uint64_t max_steps = 50'000'000);
+
+    // Wakes every daemon with WakeReason::stopping and runs until all threads have ended.
+    void stop_daemons();
+
+    // ---- Called from inside simulated threads -------------------------------------------------
+    bool in_thread() const { return current_ != nullptr; }
+    SimThread& current();
+    SimThread* current_or_null() { return current_; }
+    // A switch point: the seed decides whether another runnable thread goes first.
+    void yield();
+    // Blocks the current thread until wake(), its deadline, or the end of the run for daemons.
+    WakeReason block(std::string what, const void* object, VirtualTime deadline);
+    void wake(SimThread& thread);
+    void sleep_until(VirtualTime when);
+    void sleep_for(VirtualTime duration) { sleep_until(now_ + duration); }
+    // Ends the run from inside a thread (a bug check); the thread never runs again.
+    [[noreturn]] void abort_run(const std::string& report);
+
+    // ---- State -----------------------------------------------------------------------------
+    VirtualTime now() const { return now_; }
+    bool stopping() const { return stopping_; }
+    const std::string& abort_report() const { return abort_report_; }
+    const std::string& deadlock_report() const { return deadlock_report_; }
+    uint64_t seed() const { return seed_; }
+    uint64_t switches() const { return switches_; }
+    // A draw from the run's seeded generator, for components that vary with the seed.
+    uint64_t random_below(uint64_t bound);
+    const std::vector<std::unique_ptr<SimThread>>& threads() const { return threads_; }
+
+    // Trace of switches, blocks and wake-ups; the same seed gives the same trace.
+    bool tracing = false;
+    std::vector<TraceEvent> trace;
+    void note(const std::string& what);
+
+    // Switch points can be made rarer for speed: a thread keeps running at a switch point unless
+    // a draw below preempt_per_mille says otherwise. 1000 means every switch point is a coin toss.
+    uint32_t preempt_per_mille = 1000;
+
+   private:
+    static void fiber_entry(unsigned lo, unsigned hi);
+    void switch_to_thread(SimThread& thread);
+    void switch_to_scheduler();
+    bool advance_time();
+    std::string describe_blocked() const;
+
+    uint64_t seed_;
+    std::mt19937_64 rng_;
+    std::vector<std::unique_ptr<SimThread>> threads_;
+    SimThread* current_ = nullptr;
+    ucontext_t scheduler_context_{};
+    const void* scheduler_stack_bottom_ = nullptr;
+    size_t scheduler_stack_size_ = 0;
+    VirtualTime now_ = 0;
+    int next_id_ = 1;
+    uint64_t switches_ = 0;
+    bool stopping_ = false;
+    bool aborted_ = false;
+    std::string abort_report_;
+    std::string deadlock_report_;
+};
+
+}  // namespace sim
