@@ -12,7 +12,8 @@ build: deps
 
 test: build
 	ctest --preset default
-	@if [ -x winbuild/build.sh ]; then winbuild/build.sh; fi
+	bash winbuild/build.sh
+	bash winbuild/test_checks.sh
 
 test-asan: deps
 	@cmake --preset asan >/dev/null

@@ -1,3 +1,59 @@
-// USB interface of the simulated DDK (usbdlib.h): the USB bus work fills in the URB and descriptor layouts.
+// USBD library routines of the simulated DDK (usbdlib.h): descriptor parsing, the select-
+// configuration request builder, and the URB-building macros.
 #pragma once
-#include "wdm.h"
+#include "usbdi.h"
+
+EXTERN_C_START
+
+typedef struct _USBD_INTERFACE_LIST_ENTRY {
+    PUSB_INTERFACE_DESCRIPTOR InterfaceDescriptor;
+    PUSBD_INTERFACE_INFORMATION Interface;
+} USBD_INTERFACE_LIST_ENTRY, *PUSBD_INTERFACE_LIST_ENTRY;
+
+#define UsbBuildInterruptOrBulkTransferRequest(urb, length, pipeHandle, transferBuffer,           \
+                                               transferBufferMDL, transferBufferLength,           \
+                                               transferFlags, link)                               \
+    {                                                                                             \
+        (urb)->UrbHeader.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;                      \
+        (urb)->UrbHeader.Length = (length);                                                       \
+        (urb)->UrbBulkOrInterruptTransfer.PipeHandle = (pipeHandle);                              \
+        (urb)->UrbBulkOrInterruptTransfer.TransferBufferLength = (transferBufferLength);          \
+        (urb)->UrbBulkOrInterruptTransfer.TransferBufferMDL = (transferBufferMDL);                \
+        (urb)->UrbBulkOrInterruptTransfer.TransferBuffer = (transferBuffer);                      \
+        (urb)->UrbBulkOrInterruptTransfer.TransferFlags = (transferFlags);                        \
+        (urb)->UrbBulkOrInterruptTransfer.UrbLink = (link);                                       \
+    }
+
+#define UsbBuildGetDescriptorRequest(urb, length, descriptorType, descriptorIndex, languageId,    \
+                                     transferBuffer, transferBufferMDL, transferBufferLength,     \
+                                     link)                                                        \
+    {                                                                                             \
+        (urb)->UrbHeader.Function = URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE;                      \
+        (urb)->UrbHeader.Length = (length);                                                       \
+        (urb)->UrbControlDescriptorRequest.TransferBufferLength = (transferBufferLength);         \
+        (urb)->UrbControlDescriptorRequest.TransferBufferMDL = (transferBufferMDL);               \
+        (urb)->UrbControlDescriptorRequest.TransferBuffer = (transferBuffer);                     \
+        (urb)->UrbControlDescriptorRequest.DescriptorType = (descriptorType);                     \
+        (urb)->UrbControlDescriptorRequest.Index = (descriptorIndex);                             \
+        (urb)->UrbControlDescriptorRequest.LanguageId = (languageId);                             \
+        (urb)->UrbControlDescriptorRequest.UrbLink = (link);                                      \
+    }
+
+#define UsbBuildSelectConfigurationRequest(urb, length, configurationDescriptor)                  \
+    {                                                                                             \
+        (urb)->UrbHeader.Function = URB_FUNCTION_SELECT_CONFIGURATION;                            \
+        (urb)->UrbHeader.Length = (length);                                                       \
+        (urb)->UrbSelectConfiguration.ConfigurationDescriptor = (configurationDescriptor);        \
+    }
+
+DECLSPEC_IMPORT PUSB_INTERFACE_DESCRIPTOR NTAPI USBD_ParseConfigurationDescriptorEx(
+    PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor, PVOID StartPosition, LONG InterfaceNumber,
+    LONG AlternateSetting, LONG InterfaceClass, LONG InterfaceSubClass, LONG InterfaceProtocol);
+
+DECLSPEC_IMPORT PUSB_COMMON_DESCRIPTOR NTAPI USBD_ParseDescriptors(PVOID DescriptorBuffer, ULONG TotalLength,
+                                                                 PVOID StartPosition, LONG DescriptorType);
+
+DECLSPEC_IMPORT PURB NTAPI USBD_CreateConfigurationRequestEx(PUSB_CONFIGURATION_DESCRIPTOR ConfigurationDescriptor,
+                                                           PUSBD_INTERFACE_LIST_ENTRY InterfaceList);
+
+EXTERN_C_END

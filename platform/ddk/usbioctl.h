@@ -1,3 +1,13 @@
-// USB interface of the simulated DDK (usbioctl.h): the USB bus work fills in the URB and descriptor layouts.
+// Internal USB I/O control codes of the simulated DDK (usbioctl.h, usbiodef.h).
 #pragma once
 #include "wdm.h"
+
+#define USB_SUBMIT_URB 0
+#define USB_RESET_PORT 1
+#define USB_GET_PORT_STATUS 4
+
+#define IOCTL_INTERNAL_USB_SUBMIT_URB CTL_CODE(FILE_DEVICE_USB, USB_SUBMIT_URB, METHOD_NEITHER, FILE_ANY_ACCESS)
+#define IOCTL_INTERNAL_USB_RESET_PORT CTL_CODE(FILE_DEVICE_USB, USB_RESET_PORT, METHOD_NEITHER, FILE_ANY_ACCESS)
+#define IOCTL_INTERNAL_USB_GET_PORT_STATUS CTL_CODE(FILE_DEVICE_USB, USB_GET_PORT_STATUS, METHOD_NEITHER, FILE_ANY_ACCESS)
+
+static_assert(IOCTL_INTERNAL_USB_SUBMIT_URB == 0x220003, "submit-URB code as on Windows");

@@ -375,6 +375,7 @@ PIRP Kernel::allocate_irp(CCHAR stack_size, IrpOrigin origin) {
     record.origin = origin;
     record.pending_marked.assign(stack_size + 1, 0);
     record.location_completed.assign(stack_size + 1, 0);
+    record.dispatch_returned_pending.assign(stack_size + 1, 0);
     irps_[irp] = std::move(record);
     return irp;
 }
@@ -429,6 +430,12 @@ void Kernel::free_irp(PIRP irp, const char* call) {
     }
 }
 
+void Kernel::pending_not_marked(PDEVICE_OBJECT device, uint64_t serial) {
+    bug_check("PENDING_NOT_MARKED", "dispatch routine of device " + pointer_text(device) +
+                                        " returned STATUS_PENDING for IRP #" + std::to_string(serial) +
+                                        " without IoMarkIrpPending");
+}
+
 NTSTATUS Kernel::call_driver(PDEVICE_OBJECT device, PIRP irp, const char* call) {
     IrpRecord& record = irp_record(irp, call);
     if (irql() > DISPATCH_LEVEL) bug_check("IRQL_NOT_LESS_OR_EQUAL", std::string(call) + " above DISPATCH_LEVEL");
@@ -456,15 +463,15 @@ NTSTATUS Kernel::call_driver(PDEVICE_OBJECT device, PIRP irp, const char* call) 
     scheduler_.yield();
     NTSTATUS status = call_checked("dispatch routine", [&] { return dispatch(device, irp); });
     if (status == STATUS_PENDING) {
-        // The IRP may already be completed and freed; its record remembers the marks.
+        // The IRP may already be completed and freed; its record remembers the marks. When the
+        // completion has not reached this location yet, the mark may still come from the
+        // completion routine below it, so the check waits for the completion.
         IrpRecord* after = find_irp(irp);
         if (after && after->serial == serial) {
-            bool marked = after->location_completed[location] ? after->pending_marked[location] != 0
-                                                               : (!after->freed && (stack->Control & SL_PENDING_RETURNED));
-            if (!marked) {
-                bug_check("PENDING_NOT_MARKED", "dispatch routine of device " + pointer_text(device) +
-                                                    " returned STATUS_PENDING for IRP #" + std::to_string(serial) +
-                                                    " without IoMarkIrpPending");
+            if (!after->location_completed[location]) {
+                after->dispatch_returned_pending[location] = 1;
+            } else if (!after->pending_marked[location]) {
+                pending_not_marked(device, serial);
             }
         }
     }
@@ -473,6 +480,10 @@ NTSTATUS Kernel::call_driver(PDEVICE_OBJECT device, PIRP irp, const char* call) 
 
 void Kernel::complete_request(PIRP irp, CCHAR boost) {
     (void)boost;
+    if (IrpRecord* known = find_irp(irp); known && known->freed && known->completed_to_top) {
+        bug_check("IRP_COMPLETED_TWICE", "IoCompleteRequest of IRP #" + std::to_string(known->serial) +
+                                             ", which was already completed and freed");
+    }
     IrpRecord& record = irp_record(irp, "IoCompleteRequest");
     if (irql() > DISPATCH_LEVEL) bug_check("IRQL_NOT_LESS_OR_EQUAL", "IoCompleteRequest above DISPATCH_LEVEL");
     if (record.finished) {
@@ -511,6 +522,9 @@ void Kernel::complete_request(PIRP irp, CCHAR boost) {
         IrpRecord* live = find_irp(irp);
         live->pending_marked[location] = irp->PendingReturned;
         live->location_completed[location] = 1;
+        if (live->dispatch_returned_pending[location] && !irp->PendingReturned) {
+            pending_not_marked(stack->DeviceObject, serial);
+        }
         PIO_COMPLETION_ROUTINE routine = stack->CompletionRoutine;
         PVOID context = stack->Context;
         UCHAR control = stack->Control;
@@ -560,6 +574,7 @@ void Kernel::complete_request(PIRP irp, CCHAR boost) {
     IrpRecord& done = irp_record(irp, "IoCompleteRequest");
     done.completing = false;
     done.finished = true;
+    done.completed_to_top = true;
     switch (done.origin) {
         case IrpOrigin::allocated:
             bug_check("ALLOCATED_IRP_COMPLETED_TO_IO_MANAGER",

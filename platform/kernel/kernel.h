@@ -64,6 +64,8 @@ struct IrpRecord {
     bool freed = false;
     std::vector<uint8_t> pending_marked;  // SL_PENDING_RETURNED seen per stack location at completion
     std::vector<uint8_t> location_completed;
+    std::vector<uint8_t> dispatch_returned_pending;  // checked when completion reaches the location
+    bool completed_to_top = false;
     // Host IRPs: called when completion reaches the top; it owns the IRP from then on.
     std::function<void(PIRP)> on_complete;
     int start_next_power_calls = 0;
@@ -204,6 +206,7 @@ class Kernel {
         }
     }
     void check_irql_restored(const char* what, KIRQL before);
+    [[noreturn]] void pending_not_marked(PDEVICE_OBJECT device, uint64_t serial);
 
     // ---- Debug output ----------------------------------------------------------------------------
     std::vector<DebugLine>& debug_log() { return debug_log_; }

@@ -397,6 +397,8 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
     record.completing = false;
     record.pending_marked.assign(count + 1, 0);
     record.location_completed.assign(count + 1, 0);
+    record.dispatch_returned_pending.assign(count + 1, 0);
+    record.completed_to_top = false;
 }
 
 PIRP NTAPI IoBuildDeviceIoControlRequest(ULONG IoControlCode, PDEVICE_OBJECT DeviceObject, PVOID InputBuffer,

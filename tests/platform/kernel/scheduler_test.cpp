@@ -1,0 +1,227 @@
+// Scheduling, virtual time, dispatcher objects and deadlock reports of the simulated kernel.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "kernel.h"
+
+namespace sim {
+namespace {
+
+LARGE_INTEGER relative_ms(int64_t ms) {
+    LARGE_INTEGER t;
+    t.QuadPart = -ms * 10'000;
+    return t;
+}
+
+TEST(VirtualTime, LongTimeOutCostsNoWallTime) {
+    Kernel k(1);
+    NTSTATUS status = STATUS_SUCCESS;
+    auto start = std::chrono::steady_clock::now();
+    k.run_thread("waiter", [&] {
+        KEVENT never;
+        KeInitializeEvent(&never, NotificationEvent, FALSE);
+        LARGE_INTEGER fifty_seconds = relative_ms(50'000);
+        status = KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &fifty_seconds);
+    });
+    auto wall = std::chrono::steady_clock::now() - start;
+    EXPECT_EQ(status, STATUS_TIMEOUT);
+    EXPECT_EQ(k.now(), from_ms(50'000));
+    EXPECT_LT(wall, std::chrono::seconds(1));
+}
+
+TEST(VirtualTime, EventSetBeforeTimeOutWinsAtItsOwnTime) {
+    Kernel k(2);
+    KEVENT event;
+    NTSTATUS status = STATUS_PENDING;
+    VirtualTime woke_at = 0;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    k.spawn("waiter", [&] {
+        LARGE_INTEGER timeout = relative_ms(1'000);
+        status = KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout);
+        woke_at = k.now();
+    });
+    k.spawn("setter", [&] {
+        LARGE_INTEGER delay = relative_ms(300);
+        KeDelayExecutionThread(KernelMode, FALSE, &delay);
+        KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+    });
+    ASSERT_EQ(k.run(), RunOutcome::completed);
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    EXPECT_EQ(woke_at, from_ms(300));
+}
+
+TEST(VirtualTime, ZeroTimeOutPollsWithoutWaiting) {
+    Kernel k(3);
+    std::vector<NTSTATUS> seen;
+    k.run_thread("poller", [&] {
+        KEVENT event;
+        KeInitializeEvent(&event, SynchronizationEvent, FALSE);
+        LARGE_INTEGER zero{};
+        seen.push_back(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero));
+        KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+        seen.push_back(KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &zero));
+    });
+    EXPECT_EQ(seen, (std::vector<NTSTATUS>{STATUS_TIMEOUT, STATUS_SUCCESS}));
+    EXPECT_EQ(k.now(), 0);
+}
+
+// A notification event releases every waiter and stays set; a synchronization event releases one
+// waiter per signal and resets itself.
+TEST(Events, NotificationReleasesAllSynchronizationReleasesOne) {
+    for (EVENT_TYPE type : {NotificationEvent, SynchronizationEvent}) {
+        Kernel k(4);
+        KEVENT event;
+        KeInitializeEvent(&event, type, FALSE);
+        int released = 0;
+        for (int i = 0; i < 3; ++i) {
+            k.spawn("waiter", [&] {
+                LARGE_INTEGER timeout = relative_ms(100);
+                if (KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout) == STATUS_SUCCESS) ++released;
+            });
+        }
+        k.spawn("setter", [&] { KeSetEvent(&event, IO_NO_INCREMENT, FALSE); });
+        ASSERT_EQ(k.run(), RunOutcome::completed);
+        if (type == NotificationEvent) {
+            EXPECT_EQ(released, 3);
+            EXPECT_EQ(KeReadStateEvent(&event), 1);
+        } else {
+            EXPECT_EQ(released, 1);
+            EXPECT_EQ(KeReadStateEvent(&event), 0);
+        }
+    }
+}
+
+TEST(Events, ClearAndResetReportPreviousState) {
+    Kernel k(5);
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, TRUE);
+    EXPECT_EQ(KeResetEvent(&event), 1);
+    EXPECT_EQ(KeResetEvent(&event), 0);
+    KeSetEvent(&event, IO_NO_INCREMENT, FALSE);
+    KeClearEvent(&event);
+    EXPECT_EQ(KeReadStateEvent(&event), 0);
+}
+
+TEST(Mutexes, OwnerMayReacquireAndOthersWait) {
+    Kernel k(6);
+    KMUTEX mutex;
+    KeInitializeMutex(&mutex, 0);
+    std::vector<std::string> order;
+    k.spawn("first", [&] {
+        KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
+        KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);  // recursive
+        LARGE_INTEGER delay = relative_ms(10);
+        KeDelayExecutionThread(KernelMode, FALSE, &delay);
+        order.push_back("first releases");
+        KeReleaseMutex(&mutex, FALSE);
+        KeReleaseMutex(&mutex, FALSE);
+    });
+    k.spawn("second", [&] {
+        LARGE_INTEGER delay = relative_ms(1);
+        KeDelayExecutionThread(KernelMode, FALSE, &delay);
+        KeWaitForSingleObject(&mutex, Executive, KernelMode, FALSE, nullptr);
+        order.push_back("second owns");
+        KeReleaseMutex(&mutex, FALSE);
+    });
+    ASSERT_EQ(k.run(), RunOutcome::completed);
+    EXPECT_EQ(order, (std::vector<std::string>{"first releases", "second owns"}));
+    EXPECT_EQ(KeReadStateMutex(&mutex), 1);
+}
+
+// Two threads race to append to a shared list; the order depends only on the seed.
+std::vector<TraceEvent> race(uint64_t seed, std::string* order) {
+    Kernel k(seed);
+    k.scheduler().tracing = true;
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    for (const char* name : {"a", "b"}) {
+        k.spawn(name, [&, name] {
+            for (int i = 0; i < 8; ++i) {
+                KIRQL irql;
+                KeAcquireSpinLock(&lock, &irql);
+                *order += name;
+                KeReleaseSpinLock(&lock, irql);
+            }
+        });
+    }
+    EXPECT_EQ(k.run(), RunOutcome::completed);
+    return k.scheduler().trace;
+}
+
+TEST(Determinism, SameSeedSameTraceOtherSeedOtherInterleaving) {
+    std::string first, again;
+    auto trace1 = race(42, &first);
+    auto trace2 = race(42, &again);
+    EXPECT_EQ(trace1, trace2);
+    EXPECT_EQ(first, again);
+    EXPECT_EQ(first.size(), 16u);
+
+    bool differs = false;
+    for (uint64_t seed = 43; seed < 60 && !differs; ++seed) {
+        std::string other;
+        race(seed, &other);
+        differs = other != first;
+    }
+    EXPECT_TRUE(differs) << "no other seed interleaved the two threads differently";
+}
+
+TEST(Deadlock, ReportNamesEveryBlockedThreadAndItsObject) {
+    Kernel k(7);
+    KMUTEX one, two;
+    KeInitializeMutex(&one, 0);
+    KeInitializeMutex(&two, 0);
+    KEVENT both_hold;
+    KeInitializeEvent(&both_hold, NotificationEvent, FALSE);
+    int holding = 0;
+    auto body = [&](PKMUTEX first, PKMUTEX second) {
+        KeWaitForSingleObject(first, Executive, KernelMode, FALSE, nullptr);
+        if (++holding == 2) KeSetEvent(&both_hold, IO_NO_INCREMENT, FALSE);
+        KeWaitForSingleObject(&both_hold, Executive, KernelMode, FALSE, nullptr);
+        KeWaitForSingleObject(second, Executive, KernelMode, FALSE, nullptr);
+    };
+    k.spawn("left", [&] { body(&one, &two); });
+    k.spawn("right", [&] { body(&two, &one); });
+    ASSERT_EQ(k.run(), RunOutcome::deadlock);
+    const std::string& report = k.scheduler().deadlock_report();
+    EXPECT_NE(report.find("thread 'left' waits on mutex"), std::string::npos) << report;
+    EXPECT_NE(report.find("thread 'right' waits on mutex"), std::string::npos) << report;
+}
+
+TEST(Daemons, ServiceThreadsDoNotKeepARunGoingAndStopCleanly) {
+    Kernel k(8);
+    KEVENT work;
+    KeInitializeEvent(&work, SynchronizationEvent, FALSE);
+    int served = 0;
+    bool stopped = false;
+    k.spawn("service", [&] {
+        while (KeWaitForSingleObject(&work, Executive, KernelMode, FALSE, nullptr) == STATUS_SUCCESS) ++served;
+        stopped = true;
+    }, /*daemon=*/true);
+    ASSERT_EQ(k.run_thread("client", [&] { KeSetEvent(&work, IO_NO_INCREMENT, FALSE); }), RunOutcome::completed);
+    EXPECT_EQ(served, 1);
+    EXPECT_FALSE(stopped);
+    k.scheduler().stop_daemons();
+    EXPECT_TRUE(stopped);
+}
+
+TEST(SpinLocks, RaiseToDispatchAndRestore) {
+    Kernel k(9);
+    std::vector<KIRQL> seen;
+    k.run_thread("t", [&] {
+        KSPIN_LOCK lock;
+        KeInitializeSpinLock(&lock);
+        KIRQL old;
+        seen.push_back(KeGetCurrentIrql());
+        KeAcquireSpinLock(&lock, &old);
+        seen.push_back(KeGetCurrentIrql());
+        KeReleaseSpinLock(&lock, old);
+        seen.push_back(KeGetCurrentIrql());
+    });
+    EXPECT_EQ(seen, (std::vector<KIRQL>{PASSIVE_LEVEL, DISPATCH_LEVEL, PASSIVE_LEVEL}));
+}
+
+}  // namespace
+}  // namespace sim
