@@ -28,8 +28,8 @@ constexpr size_t kStackSize = 256 * 1024;
 // Threads abandoned by a bug check keep their stacks here for the life of the process: their
 // frames may still own memory, and freeing the stack would turn that into leak reports.
 std::vector<void*>& abandoned_stacks() {
-    static std::vector<void*> stacks;
-    return stacks;
+    static auto* stacks = new std::vector<void*>;  // never destroyed: it must outlive the leak check
+    return *stacks;
 }
 
 }  // namespace
