@@ -1,0 +1,51 @@
+// The smart card library's private per-reader record behind OsData, and the helpers its files share.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <type_traits>
+
+#include <wdm.h>
+#include <winsmcrd.h>
+#include <smclib.h>
+
+#include "smclib_sim.h"
+
+namespace sim::smclib {
+
+// One acquisition of the remove lock. The holder's thread is kept so that SmartcardReleaseRemoveLockAndWait,
+// which takes no tag, can give back the hold its caller took.
+struct RemoveHold {
+    ULONG tag;
+    PKTHREAD thread;
+    ULONGLONG serial;
+    BOOLEAN used;
+};
+
+// More holds than this at once are still counted, only their tags go unchecked.
+constexpr int kMaxRemoveHolds = 64;
+
+// Allocated as one pool block by SmartcardInitialize. Plain data only: the block lives in pool that the kernel
+// may reclaim without running destructors.
+struct ReaderData {
+    OS_DEP_DATA os;  // first, so that OsData and the record share one address
+    KSPIN_LOCK hold_lock;  // guards holds, untracked_holds and next_serial
+    RemoveHold holds[kMaxRemoveHolds];
+    ULONG untracked_holds;
+    ULONGLONG next_serial;
+    ULONG information;  // where IoRequest.Information points while a callback runs (under os.Mutex)
+    BOOLEAN suppress_t1_ifs_request;
+};
+static_assert(std::is_standard_layout_v<ReaderData> && offsetof(ReaderData, os) == 0,
+              "OsData must be the head of the library's record");
+
+// The record behind the extension's OsData; a verifier stop when the library was never initialised for it.
+ReaderData& reader_data(PSMARTCARD_EXTENSION extension, const char* call);
+
+// Ends the run the way the kernel's verifier does, naming the rule that the caller broke.
+[[noreturn]] void verifier_stop(const std::string& rule, const std::string& detail);
+
+// The card state, read under OsData->SpinLock as the driver's own accessors do.
+ULONG read_card_state(PSMARTCARD_EXTENSION extension);
+
+}  // namespace sim::smclib
