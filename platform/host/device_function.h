@@ -16,11 +16,15 @@ class DeviceFunction {
 
     // The PDO was started (IRP_MN_START_DEVICE reached the bus driver successfully).
     virtual void on_started() {}
-    // The PDO was stopped (IRP_MN_STOP_DEVICE) or removed (IRP_MN_REMOVE_DEVICE).
+    // The PDO was stopped (IRP_MN_STOP_DEVICE) or removed (IRP_MN_REMOVE_DEVICE). The bus calls it
+    // once per start: at the stop, or at the removal when no stop came in between.
     virtual void on_stopped() {}
     // The device was pulled out: pending and later requests fail as a real bus driver fails them.
+    // Called once, before the PnP manager sends IRP_MN_SURPRISE_REMOVAL (or at that request when
+    // it comes without the device leaving the bus).
     virtual void on_unplugged() {}
-    // A device set-power request reached the bus driver.
+    // A device set-power request reached the bus driver; called from the PDO's dispatch routine at
+    // PASSIVE_LEVEL before the request completes.
     virtual void on_power(DEVICE_POWER_STATE state) { (void)state; }
 };
 

@@ -84,7 +84,10 @@ Kernel::~Kernel() {
     if (!bug_checked()) scheduler_.stop_daemons();
     for (PIRP irp : irp_quarantine_) std::free(irp);
     for (auto& [irp, record] : irps_) {
-        if (!record.freed) std::free(irp);
+        if (!record.freed) {
+            std::free(record.system_buffer);
+            std::free(irp);
+        }
     }
     for (void* block : pool_quarantine_) std::free(block);
     for (auto& [block, info] : pool_) std::free(block);
