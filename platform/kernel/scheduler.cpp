@@ -243,6 +243,10 @@ RunOutcome Scheduler::run(uint64_t max_steps) {
                 return t->state == SimThread::State::blocked;
             });
             if (!any_blocked) return RunOutcome::completed;
+            if (real_time_) {
+                // Time follows the wall clock: serve() waits for it.
+                return RunOutcome::completed;
+            }
             if (!advance_time()) {
                 if (stopping_) return RunOutcome::completed;
                 deadlock_report_ = describe_blocked();
@@ -251,11 +255,85 @@ RunOutcome Scheduler::run(uint64_t max_steps) {
             continue;
         }
         SimThread* next = runnable[random_below(runnable.size())];
+        if (real_time_) now_ = std::max(now_, wall_now());
         if (tracing) trace.push_back({now_, next->name, "runs"});
         switch_to_thread(*next);
         if (aborted_) return RunOutcome::bugcheck;
     }
     return RunOutcome::step_limit;
+}
+
+void Scheduler::set_real_time(bool on) {
+    real_time_ = on;
+    // Virtual time so far counts as having passed: the wall clock continues from it.
+    wall_origin_ = std::chrono::steady_clock::now() - std::chrono::nanoseconds(now_ * 100);
+}
+
+VirtualTime Scheduler::wall_now() const {
+    auto elapsed = std::chrono::steady_clock::now() - wall_origin_;
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count() / 100;
+}
+
+void Scheduler::post(std::string name, std::function<void()> body) {
+    {
+        std::lock_guard<std::mutex> lock(posted_mutex_);
+        posted_.emplace_back(std::move(name), std::move(body));
+    }
+    posted_signal_.notify_all();
+}
+
+void Scheduler::request_stop() {
+    {
+        std::lock_guard<std::mutex> lock(posted_mutex_);
+        stop_requested_ = true;
+    }
+    posted_signal_.notify_all();
+}
+
+void Scheduler::take_posted() {
+    std::deque<std::pair<std::string, std::function<void()>>> work;
+    {
+        std::lock_guard<std::mutex> lock(posted_mutex_);
+        work.swap(posted_);
+    }
+    for (auto& [name, body] : work) spawn(std::move(name), std::move(body));
+}
+
+void Scheduler::wait_for_wall_clock(VirtualTime deadline) {
+    std::unique_lock<std::mutex> lock(posted_mutex_);
+    auto ready = [&] { return !posted_.empty() || stop_requested_; };
+    if (deadline == kNever) {
+        posted_signal_.wait(lock, ready);
+    } else {
+        auto when = wall_origin_ + std::chrono::nanoseconds(deadline * 100);
+        posted_signal_.wait_until(lock, when, ready);
+    }
+}
+
+RunOutcome Scheduler::serve() {
+    if (!real_time_) set_real_time(true);
+    for (;;) {
+        take_posted();
+        RunOutcome outcome = run();
+        if (outcome == RunOutcome::bugcheck || outcome == RunOutcome::step_limit) return outcome;
+        // Nothing can run: wait for the next deadline on the wall clock or for posted work.
+        VirtualTime next = kNever;
+        for (auto& thread : threads_) {
+            if (thread->state == SimThread::State::blocked) next = std::min(next, thread->deadline);
+        }
+        {
+            std::lock_guard<std::mutex> lock(posted_mutex_);
+            if (stop_requested_ && posted_.empty()) return RunOutcome::completed;
+        }
+        wait_for_wall_clock(next);
+        now_ = std::max(now_, wall_now());
+        for (auto& thread : threads_) {
+            if (thread->state == SimThread::State::blocked && thread->deadline <= now_) {
+                thread->state = SimThread::State::runnable;
+                thread->wake_reason = WakeReason::timed_out;
+            }
+        }
+    }
 }
 
 void Scheduler::stop_daemons() {

@@ -2,8 +2,12 @@
 // choice at every switch point, and virtual time that advances only when nothing can run.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
 #include <functional>
+#include <mutex>
 #include <memory>
 #include <random>
 #include <string>
@@ -79,6 +83,18 @@ class Scheduler {
     // Wakes every daemon with WakeReason::stopping and runs until all threads have ended.
     void stop_daemons();
 
+    // ---- Real time ---------------------------------------------------------------------------
+    // For hosts whose clients wait in real time (a smart card daemon): virtual time follows the
+    // wall clock, and serve() runs the machine until request_stop(), taking work posted from other
+    // OS threads. Everything else stays as in virtual time: one simulated thread at a time.
+    void set_real_time(bool on);
+    bool real_time() const { return real_time_; }
+    // Thread-safe: runs `body` in a new simulated thread as soon as the machine can.
+    void post(std::string name, std::function<void()> body);
+    // Thread-safe: makes serve() return once nothing is runnable.
+    void request_stop();
+    RunOutcome serve();
+
     // ---- Called from inside simulated threads -------------------------------------------------
     bool in_thread() const { return current_ != nullptr; }
     SimThread& current();
@@ -118,6 +134,11 @@ class Scheduler {
     void switch_to_thread(SimThread& thread);
     void switch_to_scheduler();
     bool advance_time();
+    void take_posted();
+    VirtualTime wall_now() const;
+    // Sleeps the OS thread until the wall clock reaches `deadline`, work is posted, or a stop is
+    // requested.
+    void wait_for_wall_clock(VirtualTime deadline);
     std::string describe_blocked() const;
 
     uint64_t seed_;
@@ -134,6 +155,13 @@ class Scheduler {
     bool aborted_ = false;
     std::string abort_report_;
     std::string deadlock_report_;
+
+    bool real_time_ = false;
+    std::chrono::steady_clock::time_point wall_origin_{};
+    std::mutex posted_mutex_;
+    std::condition_variable posted_signal_;
+    std::deque<std::pair<std::string, std::function<void()>>> posted_;
+    bool stop_requested_ = false;
 };
 
 }  // namespace sim

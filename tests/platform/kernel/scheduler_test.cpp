@@ -2,6 +2,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <future>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -221,6 +223,40 @@ TEST(SpinLocks, RaiseToDispatchAndRestore) {
         seen.push_back(KeGetCurrentIrql());
     });
     EXPECT_EQ(seen, (std::vector<KIRQL>{PASSIVE_LEVEL, DISPATCH_LEVEL, PASSIVE_LEVEL}));
+}
+
+}  // namespace
+}  // namespace sim
+
+namespace sim {
+namespace {
+
+// Real time: a client on another OS thread posts work and waits for its answer, as a smart card
+// daemon's threads do; a 30 ms kernel wait takes about 30 ms of wall time.
+TEST(RealTime, PostedWorkRunsAndWaitsFollowTheWallClock) {
+    Kernel k(10);
+    k.scheduler().set_real_time(true);
+    std::promise<VirtualTime> answer;
+    std::thread client([&] {
+        k.scheduler().post("client request", [&] {
+            LARGE_INTEGER delay;
+            delay.QuadPart = -from_ms(30);
+            KeDelayExecutionThread(KernelMode, FALSE, &delay);
+            answer.set_value(k.now());
+        });
+    });
+    auto start = std::chrono::steady_clock::now();
+    std::thread stopper([&] {
+        auto done = answer.get_future().get();
+        EXPECT_GE(done, from_ms(30));
+        k.scheduler().request_stop();
+    });
+    EXPECT_EQ(k.scheduler().serve(), RunOutcome::completed);
+    auto wall = std::chrono::steady_clock::now() - start;
+    client.join();
+    stopper.join();
+    EXPECT_GE(wall, std::chrono::milliseconds(25));
+    EXPECT_LT(wall, std::chrono::seconds(5));
 }
 
 }  // namespace
