@@ -1,4 +1,4 @@
-// The smart card library's helpers for reader callbacks: raw copies, protocol framing, ATR evaluation, inversion, logging.
+// The smart card library's helpers for reader callbacks: raw copies, protocol framing, inversion, logging (the ATR evaluation is in atr.cpp).
 #include <cstring>
 
 #include "kernel.h"
@@ -53,14 +53,6 @@ NTSTATUS NTAPI SmartcardT1Request(PSMARTCARD_EXTENSION SmartcardExtension) {
 
 NTSTATUS NTAPI SmartcardT1Reply(PSMARTCARD_EXTENSION SmartcardExtension) {
     (void)SmartcardExtension;
-    return STATUS_NOT_SUPPORTED;
-}
-
-// NOT YET BUILT: the ATR evaluation (protocols, F/D, guard and waiting times, PTS data) arrives with the card
-// services. Until then every ATR is refused with STATUS_NOT_SUPPORTED, which no caller mistakes for an ATR that
-// was evaluated and rejected (STATUS_UNRECOGNIZED_MEDIA).
-NTSTATUS NTAPI SmartcardUpdateCardCapabilities(PSMARTCARD_EXTENSION SmartcardExtension) {
-    reader_data(SmartcardExtension, "SmartcardUpdateCardCapabilities");
     return STATUS_NOT_SUPPORTED;
 }
 
