@@ -23,7 +23,7 @@
 #define DECLSPEC_IMPORT
 #define DECLSPEC_SELECTANY __attribute__((weak))
 #define FORCEINLINE static inline __attribute__((always_inline))
-#define POINTER_ALIGNMENT
+#define POINTER_ALIGNMENT __attribute__((aligned(8)))
 #define ANYSIZE_ARRAY 1
 #define IN
 #define OUT
