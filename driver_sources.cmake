@@ -6,7 +6,14 @@ set(DRIVER_SOURCES
     driver/power.cpp
     driver/dispatch.cpp
     usb/tracking.cpp
+    usb/config.cpp
+    usb/channel.cpp
+    protocol/packets.cpp
+    protocol/answer_status.cpp
+    card/exchange.cpp
     card/power.cpp
     card/transmit.cpp
     pinpad/vendor.cpp
+    pinpad/pin_verify.cpp
+    pinpad/key_pressed.cpp
 )

@@ -12,6 +12,7 @@
 extern "C" {
 #include <usb.h>
 #include <usbdlib.h>
+#include <usbioctl.h>
 }
 #include <winsmcrd.h>
 
@@ -31,6 +32,7 @@ extern "C" const GUID DECLSPEC_SELECTANY GUID_DEVINTERFACE_SMARTCARD_READER = {
 #include <ntddk.h>
 #include <usb.h>
 #include <usbdlib.h>
+#include <usbioctl.h>
 #include <winsmcrd.h>
 
 // The simulated kernel neither discards nor pages code.

@@ -1,8 +1,32 @@
-// Plug and Play requests of a reader device: removal with its full clean-up; every other request goes down.
+// Plug and Play requests of a reader device: start with the card-status query, capabilities with the power-state table, the idle-waiting queries, stop, surprise removal and removal.
 #include "driver.h"
+#include "../protocol/packets.h"
 
 // Remove-lock tag of this file: the bytes 'P', 'n', 'P', 0 in memory order.
 static constexpr ULONG PNP_REMOVE_LOCK_TAG = 0x00506E50;
+
+// How long the start and the power-up wait for the reader to take the card-status request and to answer it.
+static constexpr LONG CARD_STATUS_TIMEOUT_MS = 1000;
+
+// The system-to-device power-state table, indexed by SYSTEM_POWER_STATE: full power while the system works,
+// off in every sleep state, hibernation and shutdown.
+static const DEVICE_POWER_STATE SystemToDevicePowerState[PowerSystemMaximum] = {
+    PowerDeviceD0, // PowerSystemUnspecified
+    PowerDeviceD0, // PowerSystemWorking
+    PowerDeviceD3, // PowerSystemSleeping1
+    PowerDeviceD3, // PowerSystemSleeping2
+    PowerDeviceD3, // PowerSystemSleeping3
+    PowerDeviceD3, // PowerSystemHibernate
+    PowerDeviceD3, // PowerSystemShutdown
+};
+
+static NTSTATUS CompleteRequest(PIRP Irp, NTSTATUS Status)
+{
+    Irp->IoStatus.Status = Status;
+    Irp->IoStatus.Information = 0;
+    IoCompleteRequest(Irp, IO_NO_INCREMENT);
+    return Status;
+}
 
 // Hands the request to the lower driver unchanged and gives up this request's count.
 static NTSTATUS PassDown(PDEVICE_EXTENSION DeviceExtension, PIRP Irp)
@@ -13,11 +37,185 @@ static NTSTATUS PassDown(PDEVICE_EXTENSION DeviceExtension, PIRP Irp)
     return status;
 }
 
-static VOID FreeInterfaceName(PDEVICE_EXTENSION DeviceExtension)
+NTSTATUS NTAPI SignalEventCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
-    if (DeviceExtension->InterfaceName.Buffer != NULL) {
-        RtlFreeUnicodeString(&DeviceExtension->InterfaceName);
+    UNREFERENCED_PARAMETER(DeviceObject);
+    UNREFERENCED_PARAMETER(Irp);
+    KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// Sends the request down with this driver's stack location copied and waits until the lower drivers are done;
+// the IRP belongs to the caller again afterwards.
+static NTSTATUS ForwardAndWait(PDEVICE_EXTENSION DeviceExtension, PIRP Irp)
+{
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, FALSE);
+    IoCopyCurrentIrpStackLocationToNext(Irp);
+    IoSetCompletionRoutine(Irp, SignalEventCompletion, &event, TRUE, TRUE, TRUE);
+    NTSTATUS status = IoCallDriver(DeviceExtension->LowerDeviceObject, Irp);
+    if (status == STATUS_PENDING) {
+        KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
+        status = Irp->IoStatus.Status;
     }
+    return status;
+}
+
+typedef BOOLEAN(NTAPI* RTL_IS_NTDDI_VERSION_AVAILABLE_ROUTINE)(ULONG Version);
+
+BOOLEAN IsNtDdiVersionAvailable(ULONG Version)
+{
+    // Looked up by name: kernels before Windows Vista do not export the routine, and a static import would keep
+    // the driver from loading there.
+    UNICODE_STRING routineName;
+    RtlInitUnicodeString(&routineName, L"RtlIsNtDdiVersionAvailable");
+    const RTL_IS_NTDDI_VERSION_AVAILABLE_ROUTINE isAvailable =
+        reinterpret_cast<RTL_IS_NTDDI_VERSION_AVAILABLE_ROUTINE>(MmGetSystemRoutineAddress(&routineName));
+    if (isAvailable != NULL) {
+        return isAvailable(Version);
+    }
+    // A kernel that old has no way to report its service pack here, so a version that names one never counts.
+    if ((Version & 0xFFFF) != 0) {
+        return FALSE;
+    }
+    ULONG majorVersion = 0;
+    ULONG minorVersion = 0;
+    PsGetVersion(&majorVersion, &minorVersion, NULL, NULL);
+    return (((majorVersion << 8) + minorVersion) << 16) >= Version;
+}
+
+NTSTATUS QueryCardStatus(PSMARTCARD_EXTENSION SmartcardExtension)
+{
+    PREADER_EXTENSION readerExtension = SmartcardExtension->ReaderExtension;
+    UCHAR request[READER_PACKET_SIZE];
+    UCHAR answer[READER_PACKET_SIZE];
+    BuildReaderRequest(request, REQUEST_CARD_STATUS);
+    RtlZeroMemory(answer, sizeof(answer));
+
+    const NTSTATUS status = WritePacket(SmartcardExtension, request, CARD_STATUS_TIMEOUT_MS);
+    if (status != STATUS_SUCCESS) {
+        return status;
+    }
+    // A read that brings nothing leaves the buffer zero, which is judged as "no card" like any other answer.
+    (void)ReadPacket(SmartcardExtension, answer, CARD_STATUS_TIMEOUT_MS);
+    if (IsCardStatusPacket(answer) && answer[CARD_STATUS_SLOT_OFFSET] == CARD_STATUS_CARD_PRESENT) {
+        SetCardState(SmartcardExtension, SCARD_PRESENT);
+        readerExtension->CardPresent = TRUE;
+    } else {
+        SetCardState(SmartcardExtension, SCARD_ABSENT);
+        readerExtension->CardPresent = FALSE;
+    }
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION deviceExtension = static_cast<PDEVICE_EXTENSION>(DeviceObject->DeviceExtension);
+
+    deviceExtension->InterfaceInfo = NULL;
+
+    NTSTATUS status = ForwardAndWait(deviceExtension, Irp);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    status = ConfigureDevice(DeviceObject);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    // After a stop the interface is still enabled, and enabling it again answers with an informational status.
+    status = IoSetDeviceInterfaceState(&deviceExtension->InterfaceName, TRUE);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+    deviceExtension->PnPState = PNP_STARTED;
+    deviceExtension->UseIoCallDriverForPower = IsNtDdiVersionAvailable(NTDDI_VISTA);
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION deviceExtension = static_cast<PDEVICE_EXTENSION>(DeviceObject->DeviceExtension);
+
+    if (deviceExtension->InterfaceInfo != NULL) {
+        ExFreePoolWithTag(deviceExtension->InterfaceInfo, POOL_TAG);
+        deviceExtension->InterfaceInfo = NULL;
+        deviceExtension->InPipe = NULL;
+        deviceExtension->OutPipe = NULL;
+    }
+    // PollIrp may be completed and freed by the background read's completion at any moment, so it is never
+    // handed to IoCancelIrp directly: the reader link's cancel claims the posted read under OsData->SpinLock
+    // before it cancels it, and whichever of it and the completion comes last frees the IRP.
+    (void)CancelBackgroundRead(deviceExtension);
+
+    const NTSTATUS unconfigureStatus = UnconfigureDevice(DeviceObject);
+
+    Irp->IoStatus.Information = 0;
+    IoSkipCurrentIrpStackLocation(Irp);
+    Irp->IoStatus.Status = unconfigureStatus;
+    const NTSTATUS status = IoCallDriver(deviceExtension->LowerDeviceObject, Irp);
+    deviceExtension->PnPState = PNP_NOT_STARTED;
+    return status;
+}
+
+NTSTATUS QueryCapabilities(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION deviceExtension = static_cast<PDEVICE_EXTENSION>(DeviceObject->DeviceExtension);
+    PDEVICE_CAPABILITIES capabilities = IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceCapabilities.Capabilities;
+
+    if (capabilities->Version < 1 || capabilities->Size < sizeof(DEVICE_CAPABILITIES)) {
+        return STATUS_UNSUCCESSFUL;
+    }
+    capabilities->SurpriseRemovalOK = TRUE;
+
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    const NTSTATUS status = ForwardAndWait(deviceExtension, Irp);
+    if (!NT_SUCCESS(status)) {
+        return status;
+    }
+
+    // The table goes into the driver's own copy only; the bus driver's table travels up unchanged.
+    RtlCopyMemory(&deviceExtension->DeviceCapabilities, capabilities, sizeof(DEVICE_CAPABILITIES));
+    for (ULONG systemState = 0; systemState < PowerSystemMaximum; ++systemState) {
+        deviceExtension->DeviceCapabilities.DeviceState[systemState] = SystemToDevicePowerState[systemState];
+    }
+    // The lower drivers may have written the whole structure.
+    capabilities->SurpriseRemovalOK = TRUE;
+    return status;
+}
+
+// The common part of surprise removal and removal: ends the USB transfers and the pending card-tracking request,
+// waits until no I/O control or power request holds the device, and withdraws the device interface.
+static VOID DrainDevice(PDEVICE_OBJECT DeviceObject)
+{
+    PDEVICE_EXTENSION deviceExtension = static_cast<PDEVICE_EXTENSION>(DeviceObject->DeviceExtension);
+    PSMARTCARD_EXTENSION smartcardExtension = &deviceExtension->SmartcardExtension;
+
+    (void)AbortPipes(DeviceObject);
+    // The result does not matter: the release-and-wait below drains every other holder either way.
+    (void)SmartcardAcquireRemoveLockWithTag(smartcardExtension, PNP_REMOVE_LOCK_TAG);
+    // Completed before the wait, not after it: the resource manager's tracking request holds no lock, and it
+    // learns from the completion that the reader is going.
+    if (smartcardExtension->OsData->NotificationIrp != NULL) {
+        CompleteTrackingRequest(smartcardExtension);
+    }
+    SmartcardReleaseRemoveLockAndWait(smartcardExtension);
+    (void)IoSetDeviceInterfaceState(&deviceExtension->InterfaceName, FALSE);
+    if (deviceExtension->InterfaceName.Buffer != NULL) {
+        RtlFreeUnicodeString(&deviceExtension->InterfaceName);
+    }
+}
+
+static NTSTATUS SurpriseRemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION deviceExtension = static_cast<PDEVICE_EXTENSION>(DeviceObject->DeviceExtension);
+
+    // Set first: from here on the device-control gate refuses every request.
+    deviceExtension->PnPState = PNP_SURPRISE_REMOVED;
+    DrainDevice(DeviceObject);
+
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    Irp->IoStatus.Information = 0;
+    return PassDown(deviceExtension, Irp);
 }
 
 // Tears the device down and deletes it. Called with this request's count held; nothing of the device extension is
@@ -27,19 +225,16 @@ static NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PDEVICE_EXTENSION deviceExtension = static_cast<PDEVICE_EXTENSION>(DeviceObject->DeviceExtension);
     PSMARTCARD_EXTENSION smartcardExtension = &deviceExtension->SmartcardExtension;
 
-    // A surprise removal has already drained the remove lock and dropped the interface. Aborting the pipes and
-    // completing a pending card-tracking request join this sequence with the USB and tracking work.
+    // A surprise removal has already drained the device and dropped the interface.
     if (deviceExtension->PnPState != PNP_SURPRISE_REMOVED) {
-        // The result does not matter: the release-and-wait below drains every other holder either way.
-        (void)SmartcardAcquireRemoveLockWithTag(smartcardExtension, PNP_REMOVE_LOCK_TAG);
-        SmartcardReleaseRemoveLockAndWait(smartcardExtension);
-        (void)IoSetDeviceInterfaceState(&deviceExtension->InterfaceName, FALSE);
-        FreeInterfaceName(deviceExtension);
+        DrainDevice(DeviceObject);
     }
 
     ReleaseUnitNumber(smartcardExtension->VendorAttr.UnitNo);
     deviceExtension->PnPState = PNP_REMOVED;
-    FreeInterfaceName(deviceExtension);
+    if (deviceExtension->InterfaceName.Buffer != NULL) {
+        RtlFreeUnicodeString(&deviceExtension->InterfaceName);
+    }
 
     Irp->IoStatus.Status = STATUS_SUCCESS;
     IoSkipCurrentIrpStackLocation(Irp);
@@ -66,25 +261,69 @@ static NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return status;
 }
 
+// IRP_MN_QUERY_STOP_DEVICE and IRP_MN_QUERY_REMOVE_DEVICE: never refused, but answered only once every other
+// counted request has finished.
+static NTSTATUS QueryStopOrRemove(PDEVICE_EXTENSION DeviceExtension, PIRP Irp)
+{
+    DecrementIoCount(DeviceExtension);
+    KeWaitForSingleObject(&DeviceExtension->IdleEvent, Executive, KernelMode, FALSE, NULL);
+    Irp->IoStatus.Status = STATUS_SUCCESS;
+    Irp->IoStatus.Information = 0;
+    IoSkipCurrentIrpStackLocation(Irp);
+    return IoCallDriver(DeviceExtension->LowerDeviceObject, Irp);
+}
+
+// IRP_MN_START_DEVICE: brings the device up, then reads the card state from the reader. A reader that does not
+// answer does not fail the start.
+static NTSTATUS StartDeviceAndQueryCard(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION deviceExtension = static_cast<PDEVICE_EXTENSION>(DeviceObject->DeviceExtension);
+
+    const NTSTATUS status = StartDevice(DeviceObject, Irp);
+    if (!NT_SUCCESS(status)) {
+        CompleteRequest(Irp, status);
+        DecrementIoCount(deviceExtension);
+        return status;
+    }
+    // A write that the reader does not take leaves the card state as it was.
+    (void)QueryCardStatus(&deviceExtension->SmartcardExtension);
+    CompleteRequest(Irp, STATUS_SUCCESS);
+    DecrementIoCount(deviceExtension);
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION deviceExtension = static_cast<PDEVICE_EXTENSION>(DeviceObject->DeviceExtension);
 
     if (deviceExtension->PnPState == PNP_REMOVED) {
-        Irp->IoStatus.Status = STATUS_DELETE_PENDING;
-        Irp->IoStatus.Information = 0;
-        IoCompleteRequest(Irp, IO_NO_INCREMENT);
-        return STATUS_DELETE_PENDING;
+        return CompleteRequest(Irp, STATUS_DELETE_PENDING);
     }
 
     IncrementIoCount(deviceExtension);
 
-    const PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
-    if (stack->MinorFunction == IRP_MN_REMOVE_DEVICE) {
+    NTSTATUS status;
+    switch (IoGetCurrentIrpStackLocation(Irp)->MinorFunction) {
+    case IRP_MN_START_DEVICE:
+        return StartDeviceAndQueryCard(DeviceObject, Irp);
+    case IRP_MN_QUERY_REMOVE_DEVICE:
+    case IRP_MN_QUERY_STOP_DEVICE:
+        return QueryStopOrRemove(deviceExtension, Irp);
+    case IRP_MN_REMOVE_DEVICE:
         return RemoveDevice(DeviceObject, Irp);
+    case IRP_MN_STOP_DEVICE:
+        status = StopDevice(DeviceObject, Irp);
+        DecrementIoCount(deviceExtension);
+        return status;
+    case IRP_MN_QUERY_CAPABILITIES:
+        status = QueryCapabilities(DeviceObject, Irp);
+        CompleteRequest(Irp, status);
+        DecrementIoCount(deviceExtension);
+        return status;
+    case IRP_MN_SURPRISE_REMOVAL:
+        return SurpriseRemoveDevice(DeviceObject, Irp);
+    default:
+        // IRP_MN_CANCEL_STOP_DEVICE and IRP_MN_CANCEL_REMOVE_DEVICE among them: the queries changed nothing.
+        return PassDown(deviceExtension, Irp);
     }
-
-    // Start, stop, the queries, capabilities and surprise removal come with the Plug and Play work; until then the
-    // bus driver below answers them alone.
-    return PassDown(deviceExtension, Irp);
 }

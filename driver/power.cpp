@@ -1,14 +1,280 @@
-// Power requests of a reader device.
+// Power requests of a reader device as its power policy owner: system set-power turned into device set-power, power-down with the card state saved, power-up with the card-status query and card tracking restarted.
 #include "driver.h"
 
-// Power management is not served yet: every power request is refused. Kernels before Windows Vista hand out the
-// next power IRP only after PoStartNextPowerIrp, so it is called before the request ends.
+// A power-up completed at raised IRQL continues in a work item; this carries the IRP there.
+struct POWER_UP_WORK {
+    PIO_WORKITEM WorkItem;
+    PIRP Irp;
+};
+typedef POWER_UP_WORK* PPOWER_UP_WORK;
+
+// Kernels from Windows Vista on take power IRPs through IoCallDriver; older ones need PoCallDriver. The choice is
+// made at start; before the first start the flag is clear and PoCallDriver is used.
+static NTSTATUS CallPowerDriver(PDEVICE_EXTENSION DeviceExtension, PIRP Irp)
+{
+    if (DeviceExtension->UseIoCallDriverForPower) {
+        return IoCallDriver(DeviceExtension->LowerDeviceObject, Irp);
+    }
+    return PoCallDriver(DeviceExtension->LowerDeviceObject, Irp);
+}
+
+// Ends this driver's part in a power request that goes up with the lower driver's status: the next power IRP
+// may come, and the remove-lock hold taken in DispatchPower is given back.
+static VOID EndPowerRequest(PDEVICE_EXTENSION DeviceExtension, PIRP Irp)
+{
+    SmartcardReleaseRemoveLock(&DeviceExtension->SmartcardExtension);
+    PoStartNextPowerIrp(Irp);
+}
+
 NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
+    PDEVICE_EXTENSION deviceExtension = static_cast<PDEVICE_EXTENSION>(DeviceObject->DeviceExtension);
+
+    NTSTATUS status = SmartcardAcquireRemoveLock(&deviceExtension->SmartcardExtension);
+    if (!NT_SUCCESS(status)) {
+        // The device is being removed.
+        PoStartNextPowerIrp(Irp);
+        Irp->IoStatus.Status = status;
+        Irp->IoStatus.Information = 0;
+        IoCompleteRequest(Irp, IO_NO_INCREMENT);
+        return status;
+    }
+    IncrementIoCount(deviceExtension);
+
+    const PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+    if (stack->MinorFunction != IRP_MN_SET_POWER) {
+        // Queries, wait-wake and the rest: never vetoed, the lower drivers answer.
+        SmartcardReleaseRemoveLock(&deviceExtension->SmartcardExtension);
+        PoStartNextPowerIrp(Irp);
+        IoSkipCurrentIrpStackLocation(Irp);
+        status = CallPowerDriver(deviceExtension, Irp);
+        DecrementIoCount(deviceExtension);
+        return status;
+    }
+
+    if (stack->Parameters.Power.Type == SystemPowerState) {
+        // The remove lock stays held until the device set-power requested for this IRP has finished.
+        IoMarkIrpPending(Irp);
+        IoCopyCurrentIrpStackLocationToNext(Irp);
+        IoSetCompletionRoutine(Irp, SystemPowerCompletion, deviceExtension, TRUE, TRUE, TRUE);
+        (void)CallPowerDriver(deviceExtension, Irp);
+        DecrementIoCount(deviceExtension);
+        return STATUS_PENDING;
+    }
+
+    // The remove lock stays held until the completion routine of the device request.
+    (void)SetDevicePower(DeviceObject, Irp);
+    DecrementIoCount(deviceExtension);
+    return STATUS_PENDING;
+}
+
+NTSTATUS NTAPI SystemPowerCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    PDEVICE_EXTENSION deviceExtension = static_cast<PDEVICE_EXTENSION>(Context);
+
+    if (!NT_SUCCESS(Irp->IoStatus.Status)) {
+        // The failure goes up unchanged; no device request follows.
+        EndPowerRequest(deviceExtension, Irp);
+        return STATUS_SUCCESS;
+    }
+    deviceExtension->SystemPowerState = IoGetCurrentIrpStackLocation(Irp)->Parameters.Power.State.SystemState;
+    RequestDevicePowerIrp(DeviceObject, Irp);
+    // The system IRP waits until the device IRP for it has finished (or RequestDevicePowerIrp has completed it).
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+VOID RequestDevicePowerIrp(PDEVICE_OBJECT DeviceObject, PIRP SystemIrp)
+{
+    PDEVICE_EXTENSION deviceExtension = static_cast<PDEVICE_EXTENSION>(DeviceObject->DeviceExtension);
+    const PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(SystemIrp);
+
+    POWER_STATE deviceState;
+    deviceState.DeviceState = deviceExtension->DeviceCapabilities.DeviceState[stack->Parameters.Power.State.SystemState];
+
+    NTSTATUS status;
+    PowerRequestContext* context = static_cast<PowerRequestContext*>(
+        ExAllocatePoolWithTag(NonPagedPool, sizeof(PowerRequestContext), POOL_TAG));
+    if (context == NULL) {
+        status = STATUS_INSUFFICIENT_RESOURCES;
+    } else {
+        context->DeviceObject = DeviceObject;
+        context->SystemIrp = SystemIrp;
+        status = PoRequestPowerIrp(deviceExtension->PhysicalDeviceObject, stack->MinorFunction, deviceState,
+                                   DevicePowerRequestCompletion, context, NULL);
+        if (NT_SUCCESS(status)) {
+            // The device IRP travels down this stack through DispatchPower and SetDevicePower.
+            return;
+        }
+        ExFreePoolWithTag(context, POOL_TAG);
+    }
+
+    EndPowerRequest(deviceExtension, SystemIrp);
+    SystemIrp->IoStatus.Information = 0;
+    SystemIrp->IoStatus.Status = status;
+    IoCompleteRequest(SystemIrp, IO_NO_INCREMENT);
+}
+
+VOID NTAPI DevicePowerRequestCompletion(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                                        PVOID Context, PIO_STATUS_BLOCK IoStatus)
+{
+    // DeviceObject is the PDO that the request was made for; the reader's own device comes with the context.
     UNREFERENCED_PARAMETER(DeviceObject);
+    UNREFERENCED_PARAMETER(MinorFunction);
+    UNREFERENCED_PARAMETER(PowerState);
+    PowerRequestContext* context = static_cast<PowerRequestContext*>(Context);
+    PDEVICE_EXTENSION deviceExtension = static_cast<PDEVICE_EXTENSION>(context->DeviceObject->DeviceExtension);
+    PIRP systemIrp = context->SystemIrp;
+
+    systemIrp->IoStatus.Status = IoStatus->Status;
+    PoStartNextPowerIrp(systemIrp);
+    systemIrp->IoStatus.Information = 0;
+    IoCompleteRequest(systemIrp, IO_NO_INCREMENT);
+    // The hold taken when the system IRP entered DispatchPower.
+    SmartcardReleaseRemoveLock(&deviceExtension->SmartcardExtension);
+    ExFreePoolWithTag(context, POOL_TAG);
+}
+
+NTSTATUS SetDevicePower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+{
+    PDEVICE_EXTENSION deviceExtension = static_cast<PDEVICE_EXTENSION>(DeviceObject->DeviceExtension);
+    PSMARTCARD_EXTENSION smartcardExtension = &deviceExtension->SmartcardExtension;
+    const DEVICE_POWER_STATE requested = IoGetCurrentIrpStackLocation(Irp)->Parameters.Power.State.DeviceState;
+
+    IoMarkIrpPending(Irp);
+    if (requested < deviceExtension->DevicePowerState) {
+        IoCopyCurrentIrpStackLocationToNext(Irp);
+        IoSetCompletionRoutine(Irp, PowerUpCompletion, deviceExtension, TRUE, TRUE, TRUE);
+    } else {
+        // Also D0 requested in D0: the card state is saved and the background read ended as for a power-down.
+        smartcardExtension->ReaderExtension->SavedCardState = GetCardState(smartcardExtension);
+        // PollIrp may be completed and freed by the background read's completion at any moment, so it is never
+        // handed to IoCancelIrp directly: the reader link's cancel claims the posted read under
+        // OsData->SpinLock before it cancels it, and whichever of it and the completion comes last frees the IRP.
+        (void)CancelBackgroundRead(deviceExtension);
+        IoCopyCurrentIrpStackLocationToNext(Irp);
+        IoSetCompletionRoutine(Irp, PowerDownCompletion, deviceExtension, TRUE, TRUE, TRUE);
+    }
+    (void)CallPowerDriver(deviceExtension, Irp);
+    return STATUS_PENDING;
+}
+
+NTSTATUS NTAPI PowerDownCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    UNREFERENCED_PARAMETER(DeviceObject);
+    PDEVICE_EXTENSION deviceExtension = static_cast<PDEVICE_EXTENSION>(Context);
+    const PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+
+    if (NT_SUCCESS(Irp->IoStatus.Status) && stack->MinorFunction == IRP_MN_SET_POWER) {
+        deviceExtension->DevicePowerState = stack->Parameters.Power.State.DeviceState;
+        PoSetPowerState(deviceExtension->DeviceObject, DevicePowerState, stack->Parameters.Power.State);
+    }
+    EndPowerRequest(deviceExtension, Irp);
+    return STATUS_SUCCESS;
+}
+
+// The power-up work: the card-status query, the tracking decision, completing the IRP and restarting the
+// background read. Runs at PASSIVE_LEVEL, where the packet channel can wait for the reader. Returns
+// STATUS_MORE_PROCESSING_REQUIRED when it has completed the IRP itself, STATUS_SUCCESS when the IRP is to go up
+// with the lower driver's status.
+static NTSTATUS FinishPowerUp(PDEVICE_EXTENSION DeviceExtension, PIRP Irp)
+{
+    PSMARTCARD_EXTENSION smartcardExtension = &DeviceExtension->SmartcardExtension;
+    PREADER_EXTENSION readerExtension = smartcardExtension->ReaderExtension;
+    const PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
+
+    readerExtension->PollCancelled = FALSE;
+    if (Irp->PendingReturned) {
+        IoMarkIrpPending(Irp);
+    }
+    if (!NT_SUCCESS(Irp->IoStatus.Status)) {
+        EndPowerRequest(DeviceExtension, Irp);
+        return STATUS_SUCCESS;
+    }
+    // A reader that does not take the request leaves DevicePowerState at the lower-power value, so that the next
+    // request for D0 takes this path again.
+    if (QueryCardStatus(smartcardExtension) != STATUS_SUCCESS) {
+        EndPowerRequest(DeviceExtension, Irp);
+        return STATUS_SUCCESS;
+    }
+
+    // A card found after power-up always completes the tracking request, whatever the state at power-down: it
+    // may be another card. Only "no card before and after" leaves the request pending.
+    const ULONG cardState = GetCardState(smartcardExtension);
+    if (cardState == SCARD_PRESENT || cardState != readerExtension->SavedCardState) {
+        readerExtension->PollActive = FALSE;
+        CompleteTrackingRequest(smartcardExtension);
+    } else {
+        readerExtension->PollActive = FALSE;
+        (void)StartBackgroundRead(smartcardExtension);
+    }
+
+    SmartcardReleaseRemoveLock(smartcardExtension);
+    DeviceExtension->DevicePowerState = stack->Parameters.Power.State.DeviceState;
+    PoSetPowerState(DeviceExtension->DeviceObject, DevicePowerState, stack->Parameters.Power.State);
     PoStartNextPowerIrp(Irp);
-    Irp->IoStatus.Status = STATUS_INVALID_DEVICE_REQUEST;
+    Irp->IoStatus.Status = STATUS_SUCCESS;
     Irp->IoStatus.Information = 0;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
-    return STATUS_INVALID_DEVICE_REQUEST;
+
+    readerExtension->ReadFailed = FALSE;
+    if (DeviceExtension->PollIrp == NULL) {
+        readerExtension->PollActive = FALSE;
+        (void)StartBackgroundRead(smartcardExtension);
+    }
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+static VOID NTAPI PowerUpWorker(PDEVICE_OBJECT DeviceObject, PVOID Context)
+{
+    PDEVICE_EXTENSION deviceExtension = static_cast<PDEVICE_EXTENSION>(DeviceObject->DeviceExtension);
+    PPOWER_UP_WORK work = static_cast<PPOWER_UP_WORK>(Context);
+    PIO_WORKITEM workItem = work->WorkItem;
+    PIRP irp = work->Irp;
+    ExFreePoolWithTag(work, POOL_TAG);
+
+    // The completion routine has stopped the IRP's completion, so when the work leaves the IRP to go up with the
+    // lower driver's status, it is completed again from here.
+    if (FinishPowerUp(deviceExtension, irp) != STATUS_MORE_PROCESSING_REQUIRED) {
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+    }
+    IoFreeWorkItem(workItem);
+}
+
+NTSTATUS NTAPI PowerUpCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
+{
+    UNREFERENCED_PARAMETER(DeviceObject);
+    PDEVICE_EXTENSION deviceExtension = static_cast<PDEVICE_EXTENSION>(Context);
+
+    // A failed power-up needs no reader work, and at PASSIVE_LEVEL the work runs here.
+    if (KeGetCurrentIrql() == PASSIVE_LEVEL || !NT_SUCCESS(Irp->IoStatus.Status)) {
+        return FinishPowerUp(deviceExtension, Irp);
+    }
+
+    // A bus driver that completes the power-up from its DPC calls this routine at DISPATCH_LEVEL, where the
+    // card-status query must not wait. The IRP is held here (marked pending, its completion stopped) and the
+    // whole power-up work runs in a work item at PASSIVE_LEVEL, in the same order and with the same results; the
+    // work item completes the IRP. The device object stays referenced while the work item is queued.
+    if (Irp->PendingReturned) {
+        IoMarkIrpPending(Irp);
+    }
+    PIO_WORKITEM workItem = IoAllocateWorkItem(deviceExtension->DeviceObject);
+    PPOWER_UP_WORK work = NULL;
+    if (workItem != NULL) {
+        work = static_cast<PPOWER_UP_WORK>(ExAllocatePoolWithTag(NonPagedPool, sizeof(POWER_UP_WORK), POOL_TAG));
+    }
+    if (work != NULL) {
+        work->WorkItem = workItem;
+        work->Irp = Irp;
+        IoQueueWorkItem(workItem, PowerUpWorker, DelayedWorkQueue, work);
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }
+    if (workItem != NULL) {
+        IoFreeWorkItem(workItem);
+    }
+    // Without a work item the reader cannot be asked at this level. The power-up ends as when the reader does
+    // not take the card-status request: the IRP goes up with the lower driver's success and DevicePowerState
+    // keeps the lower-power value, so the next request for D0 takes the power-up path and asks again.
+    deviceExtension->SmartcardExtension.ReaderExtension->PollCancelled = FALSE;
+    EndPowerRequest(deviceExtension, Irp);
+    return STATUS_SUCCESS;
 }

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include "card_commands.h"
 
 namespace sim {
 
@@ -11,6 +12,7 @@ Reader::Reader(Kernel& kernel, UsbDevice& usb, UCHAR in_endpoint, UCHAR out_endp
       alive_(std::make_shared<bool>(true)) {
     set_handler(PacketKind::control, control_request::card_status,
                 [](Reader& reader, const ReaderCommand&) { reader.send(card_status_packet(reader.card_present())); });
+    install_card_commands(*this);
     usb_.attach_peripheral(this);
     auto alive = alive_;
     Scheduler* scheduler = &k_.scheduler();

@@ -137,14 +137,27 @@ NTSTATUS HostRequest::send_and_wait() {
 
 BOOLEAN HostRequest::cancel() {
     if (!sent_ || finished_ || !irp_) return FALSE;
-    return k_.cancel_irp(irp_);
+    // The I/O manager keeps the IRP alive while it cancels it: a completion that races the
+    // cancel leaves the free to the end of the cancel (see finish()).
+    ++cancelling_;
+    PIRP irp = irp_;
+    BOOLEAN cancelled = k_.cancel_irp(irp);
+    if (--cancelling_ == 0 && free_deferred_) {
+        free_deferred_ = false;
+        k_.free_irp(irp, "I/O manager");
+    }
+    return cancelled;
 }
 
 void HostRequest::finish(PIRP irp) {
     io_status_ = irp->IoStatus;
     if (IrpRecord* record = k_.find_irp(irp)) start_next_power_calls_ = record->start_next_power_calls;
     if (on_finish) on_finish(irp);
-    k_.free_irp(irp, "I/O manager");
+    if (cancelling_ > 0) {
+        free_deferred_ = true;
+    } else {
+        k_.free_irp(irp, "I/O manager");
+    }
     irp_ = nullptr;
     finished_ = true;
     finished_at_ = k_.now();

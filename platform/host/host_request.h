@@ -73,6 +73,8 @@ class HostRequest : public std::enable_shared_from_this<HostRequest> {
     PIRP irp_ = nullptr;
     uint64_t serial_ = 0;
     bool sent_ = false;
+    int cancelling_ = 0;         // cancel() calls in progress, which keep the IRP allocated
+    bool free_deferred_ = false;  // completed during a cancel; freed when the cancel returns
     bool finished_ = false;
     IO_STATUS_BLOCK io_status_{};
     NTSTATUS dispatch_status_ = STATUS_PENDING;

@@ -1,0 +1,151 @@
+// The card services test bench: driver load and start through the Plug and Play manager, I/O controls through an application handle, and the removal that ends each test with the leak check.
+#include "card_bench.h"
+
+#include "platform/host/host_request.h"
+#include "protocol/packets.h"
+
+namespace qward::card_test {
+
+CardBench::CardBench(uint64_t seed) : k(seed), bus(k), pnp(k, bus), usb(k), reader(k, usb), app(k) {
+    firmware = sim::install_card_commands(reader);
+    observer_ = usb.add_observer([this](const sim::BusEvent& event) {
+        if (event.kind == sim::BusEventKind::submitted && event.endpoint == 0x81) ++in_reads;
+    });
+    // A freshly loaded driver image has zeroed globals; this process loads the same image again and again.
+    DeviceCount = 0;
+    NTSTATUS entry = STATUS_UNSUCCESSFUL;
+    driver = pnp.load_driver("tavelo", &DriverEntry, &entry);
+    EXPECT_EQ(entry, STATUS_SUCCESS);
+    run([&] { node = &pnp.plug(driver, "Q-ward", &usb); }, "plug");
+    if (node && node->fdo()) {
+        fdo = node->fdo();
+        de = static_cast<PDEVICE_EXTENSION>(fdo->DeviceExtension);
+        sc = &de->SmartcardExtension;
+        re = sc->ReaderExtension;
+    }
+    EXPECT_NE(fdo, nullptr) << "AddDevice failed";
+}
+
+CardBench::~CardBench() {
+    if (k.bug_checked()) {
+        ADD_FAILURE() << k.bug_check_report();
+        usb.remove_observer(observer_);
+        return;
+    }
+    if (handle.valid() && !handle.closed()) run([&] { handle.close(); }, "close");
+    if (node && (node->state() == sim::NodeState::started || node->state() == sim::NodeState::added)) {
+        run([&] { EXPECT_EQ(pnp.remove(*node), STATUS_SUCCESS); }, "remove");
+    }
+    EXPECT_TRUE(app.outstanding().empty()) << app.describe_outstanding();
+    EXPECT_FALSE(pnp.loaded(driver)) << "the driver was not unloaded after the removal";
+    EXPECT_FALSE(k.bug_checked()) << k.bug_check_report();
+    usb.remove_observer(observer_);
+}
+
+void CardBench::start(std::shared_ptr<sim::Card> card) {
+    if (card) {
+        // Inserted without the unsolicited card status: the start's card-status request finds it.
+        const sim::Reader::Mode mode = reader.mode();
+        reader.set_mode(sim::Reader::Mode::scripted);
+        reader.insert_card(std::move(card));
+        reader.set_mode(mode);
+    }
+    NTSTATUS status = STATUS_PENDING;
+    run([&] { status = pnp.start(*node); }, "start");
+    ASSERT_EQ(status, STATUS_SUCCESS);
+    NTSTATUS opened = STATUS_PENDING;
+    run([&] { opened = app.open(fdo, handle); }, "open");
+    ASSERT_EQ(opened, STATUS_SUCCESS);
+    started_ = true;
+}
+
+bool CardBench::run(const std::function<void()>& body, const std::string& name) {
+    const sim::RunOutcome outcome = k.run_thread(name, body);
+    if (outcome == sim::RunOutcome::completed) return true;
+    ADD_FAILURE() << "run '" << name << "' ended with " << sim::to_string(outcome) << "\n"
+                  << k.bug_check_report() << k.scheduler().deadlock_report() << k.scheduler().abort_report();
+    return false;
+}
+
+void CardBench::settle(int64_t ms) {
+    run([ms] { delay_ms(ms); }, "settle");
+}
+
+sim::IoResult CardBench::ioctl(ULONG code, const Bytes& input, ULONG output_size) {
+    sim::IoResult result;
+    run([&] { result = handle.ioctl(code, input, output_size); }, "ioctl");
+    return result;
+}
+
+static Bytes ulong_bytes(ULONG value) {
+    return {static_cast<uint8_t>(value), static_cast<uint8_t>(value >> 8), static_cast<uint8_t>(value >> 16),
+            static_cast<uint8_t>(value >> 24)};
+}
+
+sim::IoResult CardBench::power(ULONG minor, ULONG output_size) {
+    return ioctl(IOCTL_SMARTCARD_POWER, ulong_bytes(minor), output_size);
+}
+
+sim::IoResult CardBench::transmit(const Bytes& apdu, ULONG output_size) {
+    Bytes input = kIoHeader;
+    input.insert(input.end(), apdu.begin(), apdu.end());
+    return ioctl(IOCTL_SMARTCARD_TRANSMIT, input, output_size);
+}
+
+sim::IoResult CardBench::set_protocol(ULONG mask, ULONG output_size) {
+    return ioctl(IOCTL_SMARTCARD_SET_PROTOCOL, ulong_bytes(mask), output_size);
+}
+
+std::shared_ptr<sim::PendingRequest> CardBench::track(ULONG code) {
+    std::shared_ptr<sim::PendingRequest> request;
+    run([&] { request = handle.ioctl_async(code); }, "track");
+    return request;
+}
+
+std::vector<WrittenCommand> CardBench::written(size_t from) const {
+    std::vector<WrittenCommand> commands;
+    size_t expected = 0;
+    const auto& packets = reader.written();
+    for (size_t i = from; i < packets.size(); ++i) {
+        const sim::Packet& p = packets[i].packet;
+        if (!p.empty() && p[0] == 0 && !commands.empty() && commands.back().data.size() < expected) {
+            WrittenCommand& command = commands.back();
+            command.data.insert(command.data.end(), p.begin() + 2, p.begin() + 2 + std::min<size_t>(p[1], 6));
+            command.counts.push_back(p[1]);
+            ++command.data_packets;
+            continue;
+        }
+        WrittenCommand command;
+        command.header = p;
+        expected = p.size() > 4 && p[0] == 1 ? static_cast<size_t>(p[3] | p[4] << 8) : 0;
+        commands.push_back(std::move(command));
+    }
+    return commands;
+}
+
+Bytes reply_body(const sim::IoResult& result) {
+    if (result.output.size() < kIoHeader.size()) {
+        ADD_FAILURE() << "reply of " << result.output.size() << " bytes has no header";
+        return {};
+    }
+    EXPECT_EQ(Bytes(result.output.begin(), result.output.begin() + 8), kIoHeader) << "the header is not repeated";
+    return Bytes(result.output.begin() + 8, result.output.end());
+}
+
+sim::Packet packet(std::initializer_list<uint8_t> bytes) {
+    sim::Packet result(bytes);
+    if (result.size() < READER_PACKET_SIZE) result.resize(READER_PACKET_SIZE, 0);
+    return result;
+}
+
+sim::Packet answer_header(uint8_t kind, size_t length) { return sim::answer_header(kind, length); }
+
+std::vector<sim::Packet> data_packets(const Bytes& data) { return sim::data_packets(data); }
+
+void delay_ms(int64_t ms) {
+    LARGE_INTEGER interval;
+    interval.QuadPart = -ms * 10000;
+    KeDelayExecutionThread(KernelMode, FALSE, &interval);
+}
+
+}  // namespace qward::card_test

@@ -1,0 +1,139 @@
+// The driver-frame test machine: driver load and plug-in, Plug and Play sequences in simulated threads, and the removal that ends every test with the kernel's leak check.
+#include "driver_fixture.h"
+
+namespace qward::test {
+
+bool is_card_status_request(const sim::Packet& packet) {
+    return packet.size() == 8 && packet[0] == 0x02 && packet[1] == 0x09 && packet[2] == 0x00;
+}
+
+Machine::Machine(uint64_t seed, sim::KernelSettings settings)
+    : k(seed, settings), bus(k), pnp(k, bus), usb(k), reader(k, usb), tap(usb), power(k), app(k) {
+    observer_ = usb.add_observer([this](const sim::BusEvent& event) {
+        if (event.kind == sim::BusEventKind::submitted) urb_functions_.push_back(event.function);
+    });
+    // A freshly loaded driver image has zeroed globals; this process loads the same image again and again.
+    DeviceCount = 0;
+    NTSTATUS entry = STATUS_UNSUCCESSFUL;
+    driver = pnp.load_driver("tavelo", &DriverEntry, &entry);
+    EXPECT_EQ(entry, STATUS_SUCCESS);
+    run([&] { node = &pnp.plug(driver, "Q-ward", &tap); }, "plug");
+    if (node && node->fdo()) {
+        fdo = node->fdo();
+        de = static_cast<PDEVICE_EXTENSION>(fdo->DeviceExtension);
+        sc = &de->SmartcardExtension;
+        re = sc->ReaderExtension;
+    }
+    EXPECT_NE(fdo, nullptr) << "AddDevice failed";
+}
+
+Machine::~Machine() {
+    if (!k.bug_checked() && node) {
+        switch (node->state()) {
+            case sim::NodeState::added:
+            case sim::NodeState::started:
+            case sim::NodeState::stopped:
+                EXPECT_EQ(remove(), STATUS_SUCCESS);
+                break;
+            case sim::NodeState::surprise_removed:
+                run([&] { pnp.finish_removal(*node); }, "finish removal");
+                break;
+            default:
+                break;
+        }
+        EXPECT_TRUE(k.bug_checked() || !pnp.loaded(driver)) << "the driver was not unloaded after the last removal";
+    }
+    usb.remove_observer(observer_);
+}
+
+bool Machine::run(const std::function<void()>& body, const std::string& name) {
+    const sim::RunOutcome outcome = k.run_thread(name, body);
+    if (outcome == sim::RunOutcome::completed) return true;
+    ADD_FAILURE() << "run '" << name << "' ended with " << sim::to_string(outcome) << "\n"
+                  << k.bug_check_report() << k.scheduler().deadlock_report() << k.scheduler().abort_report();
+    return false;
+}
+
+void Machine::settle(int64_t ms) {
+    run([ms] {
+        LARGE_INTEGER interval;
+        interval.QuadPart = -ms * 10000;
+        KeDelayExecutionThread(KernelMode, FALSE, &interval);
+    }, "settle");
+}
+
+NTSTATUS Machine::start() {
+    NTSTATUS status = STATUS_PENDING;
+    run([&] { status = pnp.start(*node); }, "start");
+    return status;
+}
+
+NTSTATUS Machine::remove() {
+    NTSTATUS status = STATUS_PENDING;
+    run([&] { status = pnp.remove(*node); }, "remove");
+    return status;
+}
+
+NTSTATUS Machine::unplug() {
+    NTSTATUS status = STATUS_PENDING;
+    run([&] { status = pnp.unplug(*node); }, "unplug");
+    return status;
+}
+
+bool Machine::torn_down() const {
+    return fdo && !const_cast<sim::Kernel&>(k).find_device(fdo) && !pnp.loaded(driver);
+}
+
+void Machine::insert_card_quietly() {
+    reader.set_mode(sim::Reader::Mode::scripted);
+    reader.insert_card(std::make_shared<TestCard>());
+    reader.set_mode(sim::Reader::Mode::automatic);
+}
+
+void Machine::remove_card_quietly() {
+    reader.set_mode(sim::Reader::Mode::scripted);
+    reader.remove_card();
+    reader.set_mode(sim::Reader::Mode::automatic);
+}
+
+sim::Handle Machine::open() {
+    sim::Handle handle;
+    NTSTATUS status = STATUS_PENDING;
+    run([&] { status = app.open(fdo, handle); }, "open");
+    EXPECT_EQ(status, STATUS_SUCCESS);
+    return handle;
+}
+
+sim::IoResult Machine::ioctl(sim::Handle& handle, ULONG code, const std::vector<uint8_t>& input, ULONG output) {
+    sim::IoResult result;
+    run([&] { result = handle.ioctl(code, input, output); }, "ioctl");
+    return result;
+}
+
+std::shared_ptr<sim::PendingRequest> Machine::ioctl_async(sim::Handle& handle, ULONG code,
+                                                          const std::vector<uint8_t>& input, ULONG output) {
+    std::shared_ptr<sim::PendingRequest> request;
+    run([&] { request = handle.ioctl_async(code, input, output); }, "ioctl");
+    return request;
+}
+
+bool Machine::interface_enabled() const {
+    for (auto& [name, record] : const_cast<sim::Kernel&>(k).interfaces()) {
+        if (record.pdo == node->pdo_device() && record.enabled) return true;
+    }
+    return false;
+}
+
+size_t Machine::urbs(USHORT function) const {
+    size_t count = 0;
+    for (USHORT f : urb_functions_) count += f == function;
+    return count;
+}
+
+size_t Machine::card_status_requests() const {
+    size_t count = 0;
+    for (const sim::TimedPacket& written : reader.written()) count += is_card_status_request(written.packet);
+    return count;
+}
+
+}  // namespace qward::test
