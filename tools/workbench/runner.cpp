@@ -1,0 +1,593 @@
+// The command runner: Plug and Play, power, card slot, keypad and application commands, expectations and checks.
+#include "runner.h"
+
+#include <algorithm>
+
+#include "driver/driver.h"
+#include "names.h"
+#include "reader/cards/card_factory.h"
+#include "requests.h"
+
+namespace sim::workbench {
+
+namespace {
+
+constexpr ULONG kDefaultOutput = 512;
+
+Bytes ulong_bytes(uint64_t value) {
+    Bytes bytes(4);
+    for (int i = 0; i < 4; ++i) bytes[i] = static_cast<uint8_t>(value >> (8 * i));
+    return bytes;
+}
+
+// The SCARD_IO_REQUEST header that `apdu` puts before the APDU: T=1, 8 bytes.
+const Bytes kIoRequestHeader = {0x02, 0x00, 0x00, 0x00, 0x08, 0x00, 0x00, 0x00};
+
+Person person_of(const Command& c) {
+    if (c.keys_none) return Person::never_types();
+    Person person;
+    for (const KeyPress& k : c.keys) {
+        switch (k.key) {
+            case KeyPress::Key::digit: person.strokes.push_back({k.after, Key::digit, k.digit}); break;
+            case KeyPress::Key::backspace: person.press(Key::backspace, k.after); break;
+            case KeyPress::Key::clear: person.press(Key::clear, k.after); break;
+            case KeyPress::Key::validate: person.press(Key::validate, k.after); break;
+            case KeyPress::Key::cancel: person.press(Key::cancel, k.after); break;
+            case KeyPress::Key::reader_end: person.press(Key::reader_end, k.after); break;
+        }
+    }
+    return person;
+}
+
+std::string card_description(const std::string& name) {
+    for (const CardPreset& preset : card_presets()) {
+        if (name == preset.name) return preset.what;
+    }
+    if (name.starts_with("iso:")) return "ISO card with ATR " + name.substr(4);
+    return "";
+}
+
+}  // namespace
+
+void Runner::event(Source source, const std::string& reader, const std::string& text, Tone tone) {
+    Event e;
+    e.source = source;
+    e.reader = reader;
+    e.text = text;
+    e.tone = tone;
+    recorder_.emit(e);
+}
+
+bool Runner::fail(const Command& c, const std::string& message) {
+    failure_ = "line " + std::to_string(c.line) + ": " + c.display + "\n    " + message;
+    Event e;
+    e.source = Source::check;
+    e.text = "FAILED: " + message;
+    e.tone = Tone::bad;
+    e.field("line", std::to_string(c.line)).text_field("command", c.display).text_field("failure", message);
+    recorder_.emit(e);
+    return false;
+}
+
+bool Runner::stopped(const Command& c) {
+    return fail(c, "the simulated machine stopped (" + machine_.outcome() + "):\n" + machine_.report());
+}
+
+bool Runner::check(const Command& c, NTSTATUS status, const Bytes* reply) {
+    if (!machine_.alive()) return stopped(c);
+    if (!c.expect.any()) return true;
+    if (c.expect.status && status != *c.expect.status) {
+        return fail(c, "expected " + status_text(*c.expect.status) + ", saw " + status_text(status));
+    }
+    if (c.expect.reply) {
+        if (!reply) return fail(c, "expected reply " + c.expect.reply->text() + ", saw none");
+        if (!c.expect.reply->matches(*reply)) {
+            std::string seen = reply->empty() ? "no reply" : hex(*reply);
+            // Without a status in the expectation, a failed request would otherwise read as a wrong reply.
+            if (!c.expect.status && status != STATUS_SUCCESS) seen = status_text(status) + " and " + seen;
+            return fail(c, "expected reply " + c.expect.reply->text() + ", saw " + seen);
+        }
+    }
+    std::string what;
+    if (c.expect.status) what = status_name(*c.expect.status);
+    if (c.expect.reply) what += (what.empty() ? "" : ", ") + c.expect.reply->text();
+    Event e;
+    e.source = Source::check;
+    e.text = "ok: " + what;
+    e.tone = Tone::good;
+    e.field("line", std::to_string(c.line));
+    recorder_.emit(e);
+    return true;
+}
+
+void Runner::hint_unseen_card_event(ReaderUnit& unit, std::optional<ULONG> before) {
+    if (!machine_.alive() || !unit.node || unit.node->state() != NodeState::started) return;
+    if (machine_.card_state(unit) != before) return;
+    event(Source::info, unit.name,
+          "the driver has not seen this yet: it reads the reader's card events only while a card-tracking request "
+          "(`track present` or `track absent`) or an exchange keeps its read posted, as the Windows smart card "
+          "service always does; the card state stays " +
+              (before ? card_state_name(*before) : std::string("as it was")) + " until then");
+}
+
+void Runner::note_driver_load(bool was_loaded) {
+    const bool loaded = machine_.driver_loaded();
+    if (was_loaded && !loaded) event(Source::kernel, "", "driver unloaded: no reader is left for it (no pool left behind)");
+    if (!was_loaded && loaded) event(Source::kernel, "", "driver loaded again for the new device (DriverEntry ran)");
+}
+
+ReaderUnit* Runner::reader_for(const Command& c) {
+    const std::string& name = c.reader.empty() ? current_ : c.reader;
+    if (name.empty()) {
+        fail(c, "no reader yet: `plug` one first");
+        return nullptr;
+    }
+    ReaderUnit* unit = machine_.find_reader(name);
+    if (!unit) fail(c, "no reader named \"" + name + "\"");
+    return unit;
+}
+
+Handle* Runner::handle_for(const Command& c, ReaderUnit& unit, std::string* name) {
+    NamedHandle* handle = nullptr;
+    if (!c.via.empty()) {
+        handle = unit.find_handle(c.via);
+        if (!handle) {
+            fail(c, "no handle named \"" + c.via + "\" on " + unit.name);
+            return nullptr;
+        }
+    } else {
+        handle = unit.latest_open();
+        if (!handle) {
+            // Convenience for short scenarios: the first request opens a handle, as `open` would.
+            NTSTATUS status = machine_.open(unit, "", &handle);
+            event(Source::app, unit.name, "no handle open: opening one -> " + status_text(status));
+            if (!handle) {
+                fail(c, "cannot open a handle on " + unit.name + ": " + status_text(status));
+                return nullptr;
+            }
+            event(Source::app, unit.name, handle->name + " opened");
+        }
+    }
+    *name = handle->name;
+    return &handle->handle;
+}
+
+bool Runner::request(const Command& c, ULONG code, const Bytes& input, ULONG output_size) {
+    ReaderUnit* unit = reader_for(c);
+    if (!unit) return false;
+    std::string handle_name;
+    Handle* handle = handle_for(c, *unit, &handle_name);
+    if (!handle) return false;
+    if (handle->closed()) return fail(c, "handle " + handle_name + " is closed");
+
+    std::vector<bool> secret = ioctl_input_secret(code, input);
+    std::string text = handle_name + " " + ioctl_name(code) + ", in " + std::to_string(input.size()) + ", out " +
+                       std::to_string(output_size);
+    std::string what = describe_request(code, input);
+    if (!what.empty()) {
+        text += ": " + what;
+    } else if (!input.empty()) {
+        text += ": " + hex(input, &secret);
+    }
+    Event sent;
+    sent.source = Source::app;
+    sent.reader = unit->name;
+    sent.text = text;
+    sent.text_field("event", "request").text_field("handle", handle_name).text_field("ioctl", ioctl_name(code))
+        .text_field("input", hex_compact(input, &secret)).field("output_size", std::to_string(output_size));
+    recorder_.emit(sent);
+
+    IoResult result = machine_.ioctl(*handle, code, input, output_size);
+    if (!machine_.alive()) return stopped(c);
+    recorder_.checkpoint();
+    recorder_.emit(request_result_event(unit->name, handle_name, code, input, result.status, result.bytes, result.output));
+    Bytes payload = reply_payload(code, result.output);
+    return check(c, result.status, &payload);
+}
+
+bool Runner::request_async(const Command& c, ULONG code, const Bytes& input, ULONG output_size, const std::string& name) {
+    ReaderUnit* unit = reader_for(c);
+    if (!unit) return false;
+    if (WatchedRequest* old = recorder_.find_request(name); old && !old->request->done()) {
+        return fail(c, "request \"" + name + "\" is still pending; give the new one another name with `as`");
+    }
+    std::string handle_name;
+    Handle* handle = handle_for(c, *unit, &handle_name);
+    if (!handle) return false;
+    std::vector<bool> secret = ioctl_input_secret(code, input);
+    std::string text = "[" + name + "] " + handle_name + " " + ioctl_name(code) + ", overlapped";
+    std::string what = describe_request(code, input);
+    if (!what.empty()) text += ": " + what;
+    Event sent;
+    sent.source = Source::app;
+    sent.reader = unit->name;
+    sent.text = text;
+    sent.text_field("event", "request").text_field("request", name).text_field("handle", handle_name)
+        .text_field("ioctl", ioctl_name(code)).text_field("input", hex_compact(input, &secret));
+    recorder_.emit(sent);
+
+    std::shared_ptr<PendingRequest> pending = machine_.ioctl_async(*handle, code, input, output_size);
+    if (!machine_.alive()) return stopped(c);
+    if (!pending) return fail(c, "the request could not be sent");
+    event(Source::app, unit->name, "[" + name + "] dispatch returned " + status_name(pending->dispatch_status()));
+    recorder_.watch({name, unit->name, handle_name, code, input, pending, false});
+    recorder_.checkpoint();
+    return check(c, pending->done() ? pending->status() : STATUS_PENDING, nullptr);
+}
+
+bool Runner::plug(const Command& c) {
+    std::string name = c.reader;
+    if (name.empty()) {
+        for (int i = 0;; ++i) {
+            name = "reader" + std::to_string(i);
+            if (!machine_.find_reader(name)) break;
+        }
+    }
+    if (ReaderUnit* existing = machine_.find_reader(name);
+        existing && existing->node && existing->node->state() != NodeState::deleted) {
+        return fail(c, "a reader named \"" + name + "\" is plugged in already");
+    }
+    event(Source::pnp, name, "arrives on the USB bus (device address " + std::to_string(machine_.readers().size() + 1) + ")");
+    if (!machine_.driver_ever_loaded()) {
+        NTSTATUS entry = machine_.load_driver();
+        if (!machine_.alive()) return stopped(c);
+        event(Source::kernel, "", "driver loaded: DriverEntry -> " + status_text(entry));
+        if (!NT_SUCCESS(entry)) return fail(c, "the driver did not load: DriverEntry returned " + status_text(entry));
+    }
+    const bool was_loaded = machine_.driver_loaded();
+    NTSTATUS added = STATUS_PENDING;
+    ReaderUnit* unit = machine_.plug(name, &added);
+    if (!machine_.alive()) return stopped(c);
+    note_driver_load(was_loaded);
+    if (!unit) return fail(c, "the reader could not be plugged in");
+    current_ = name;
+    event(Source::pnp, name, "AddDevice -> " + status_text(added));
+    NTSTATUS status = added;
+    if (!c.no_start && NT_SUCCESS(added)) {
+        status = machine_.start(*unit);
+        if (!machine_.alive()) return stopped(c);
+        event(Source::pnp, name, "IRP_MN_START_DEVICE -> " + status_text(status));
+    }
+    bool ok = check(c, status, nullptr);
+    machine_.settle();
+    return ok && (machine_.alive() || stopped(c));
+}
+
+bool Runner::pnp_step(const Command& c, ReaderUnit& unit) {
+    const bool was_loaded = machine_.driver_loaded();
+    NTSTATUS status = STATUS_PENDING;
+    switch (c.verb) {
+        case Verb::start:
+            status = machine_.start(unit);
+            event(Source::pnp, unit.name, "IRP_MN_START_DEVICE -> " + status_text(status));
+            break;
+        case Verb::stop:
+            status = machine_.stop(unit);
+            event(Source::pnp, unit.name, "query-stop and IRP_MN_STOP_DEVICE -> " + status_text(status));
+            break;
+        case Verb::disable:
+            status = machine_.disable(unit);
+            event(Source::pnp, unit.name, "query-remove and IRP_MN_REMOVE_DEVICE -> " + status_text(status));
+            break;
+        case Verb::unplug: {
+            bool removed = false;
+            status = machine_.unplug(unit, &removed);
+            event(Source::pnp, unit.name, "pulled out: IRP_MN_SURPRISE_REMOVAL -> " + status_text(status));
+            if (removed) {
+                event(Source::pnp, unit.name, "no handle open: IRP_MN_REMOVE_DEVICE sent, the device is gone");
+            } else {
+                event(Source::pnp, unit.name, "IRP_MN_REMOVE_DEVICE waits until the " +
+                                                  std::to_string(unit.open_handles()) + " open handle(s) are closed");
+            }
+            break;
+        }
+        default:
+            break;
+    }
+    if (!machine_.alive()) return stopped(c);
+    note_driver_load(was_loaded);
+    bool ok = check(c, status, nullptr);
+    machine_.settle();
+    return ok && (machine_.alive() || stopped(c));
+}
+
+bool Runner::keys(const Command& c, ReaderUnit& unit) {
+    Person person = person_of(c);
+    VirtualTime total = 0;
+    for (const Keystroke& k : person.strokes) total += k.after;
+    machine_.queue_person(unit, std::move(person));
+    event(Source::keypad, unit.name,
+          c.keys_none ? "the next PIN entry: nobody types"
+                      : "the next PIN entry: " + std::to_string(c.keys.size()) + " keys over " + duration_text(total) +
+                            " from the prompt");
+    return true;
+}
+
+bool Runner::pin(const Command& c) {
+    const ULONG out = c.output_size.value_or(kDefaultOutput);
+    switch (c.pin.action) {
+        case PinAction::direct:
+            return request(c, IOCTL_FEATURE_VERIFY_PIN_DIRECT, pin_verify_structure(c.pin), out);
+        case PinAction::start:
+            return request(c, IOCTL_FEATURE_VERIFY_PIN_START, pin_verify_structure(c.pin), out);
+        case PinAction::key:
+            return request(c, IOCTL_FEATURE_GET_KEY_PRESSED, {}, c.output_size.value_or(1));
+        case PinAction::finish:
+            return request(c, IOCTL_FEATURE_VERIFY_PIN_FINISH, {}, out);
+        case PinAction::abort:
+            return request(c, IOCTL_FEATURE_ABORT, {}, out);
+        case PinAction::properties:
+            return request(c, IOCTL_FEATURE_IFD_PIN_PROPERTIES, {}, out);
+    }
+    return false;
+}
+
+bool Runner::run(const Command& c) {
+    failure_.clear();
+    if (!machine_.alive()) return stopped(c);
+    if (c.verb != Verb::note) {
+        Event step;
+        step.source = Source::step;
+        step.text = "line " + std::to_string(c.line) + ": " + c.display;
+        step.field("line", std::to_string(c.line)).text_field("command", c.display);
+        recorder_.emit(step);
+    }
+    const ULONG out = c.output_size.value_or(kDefaultOutput);
+    switch (c.verb) {
+        case Verb::plug:
+            return plug(c);
+        case Verb::start:
+        case Verb::stop:
+        case Verb::disable:
+        case Verb::unplug: {
+            ReaderUnit* unit = reader_for(c);
+            return unit && pnp_step(c, *unit);
+        }
+        case Verb::use: {
+            if (!machine_.find_reader(c.reader)) return fail(c, "no reader named \"" + c.reader + "\"");
+            current_ = c.reader;
+            return true;
+        }
+        case Verb::sleep: {
+            static const SYSTEM_POWER_STATE kStates[] = {PowerSystemWorking, PowerSystemSleeping1, PowerSystemSleeping2,
+                                                         PowerSystemSleeping3, PowerSystemHibernate};
+            if (machine_.asleep()) return fail(c, "the system is asleep already; `resume` first");
+            size_t stacks = machine_.powered_stacks().size();
+            NTSTATUS status = machine_.sleep(kStates[c.number]);
+            if (!machine_.alive()) return stopped(c);
+            event(Source::power, "", "system sleep to S" + std::to_string(c.number) + " (" + std::to_string(stacks) +
+                                         " reader(s)) -> " + status_text(status));
+            return check(c, status, nullptr);
+        }
+        case Verb::resume: {
+            if (!machine_.asleep()) return fail(c, "the system is not asleep");
+            NTSTATUS status = machine_.resume();
+            if (!machine_.alive()) return stopped(c);
+            event(Source::power, "", "system wakes up to S0 -> " + status_text(status));
+            bool ok = check(c, status, nullptr);
+            machine_.settle();
+            return ok && (machine_.alive() || stopped(c));
+        }
+        case Verb::shutdown: {
+            std::vector<NTSTATUS> statuses = machine_.shutdown();
+            if (!machine_.alive()) return stopped(c);
+            std::string text = "IRP_MJ_SHUTDOWN to " + std::to_string(statuses.size()) + " device(s)";
+            for (NTSTATUS s : statuses) text += ", " + status_name(s);
+            event(Source::power, "", text);
+            return true;
+        }
+        case Verb::insert: {
+            ReaderUnit* unit = reader_for(c);
+            if (!unit) return false;
+            std::unique_ptr<Card> card = make_card(c.name);
+            if (!card) return fail(c, "no card named \"" + c.name + "\"; `cards` lists them, or use iso:ATR-HEX");
+            std::string what = card_description(c.name);
+            const std::optional<ULONG> before = machine_.card_state(*unit);
+            machine_.insert(*unit, std::move(card));
+            event(Source::card, unit->name, "card \"" + c.name + "\" inserted" + (what.empty() ? "" : ": " + what));
+            machine_.settle();
+            hint_unseen_card_event(*unit, before);
+            return machine_.alive() || stopped(c);
+        }
+        case Verb::remove: {
+            ReaderUnit* unit = reader_for(c);
+            if (!unit) return false;
+            if (!unit->reader->card_present()) {
+                event(Source::card, unit->name, "the slot is empty already");
+                return true;
+            }
+            const std::optional<ULONG> before = machine_.card_state(*unit);
+            machine_.remove(*unit);
+            event(Source::card, unit->name, "card removed from the slot");
+            machine_.settle();
+            hint_unseen_card_event(*unit, before);
+            return machine_.alive() || stopped(c);
+        }
+        case Verb::keys: {
+            ReaderUnit* unit = reader_for(c);
+            return unit && keys(c, *unit);
+        }
+        case Verb::open: {
+            ReaderUnit* unit = reader_for(c);
+            if (!unit) return false;
+            if (!c.name.empty() && unit->find_handle(c.name) && !unit->find_handle(c.name)->handle.closed()) {
+                return fail(c, "a handle named \"" + c.name + "\" is open already");
+            }
+            NamedHandle* handle = nullptr;
+            NTSTATUS status = machine_.open(*unit, c.name, &handle);
+            if (!machine_.alive()) return stopped(c);
+            event(Source::app, unit->name,
+                  "open the smart card reader interface -> " + status_text(status) + (handle ? ": " + handle->name : ""));
+            return check(c, status, nullptr);
+        }
+        case Verb::close: {
+            ReaderUnit* unit = reader_for(c);
+            if (!unit) return false;
+            NamedHandle* handle = c.name.empty() ? unit->latest_open() : unit->find_handle(c.name);
+            if (!handle) return fail(c, c.name.empty() ? "no open handle on " + unit->name : "no handle named \"" + c.name + "\"");
+            if (handle->handle.closed()) return fail(c, "handle " + handle->name + " is closed already");
+            const bool was_loaded = machine_.driver_loaded();
+            bool removed = false;
+            NTSTATUS status = machine_.close(*unit, *handle, &removed);
+            if (!machine_.alive()) return stopped(c);
+            event(Source::app, unit->name, handle->name + " closed: cleanup -> " + status_text(status));
+            if (removed) event(Source::pnp, unit->name, "last handle closed: IRP_MN_REMOVE_DEVICE sent, the device is gone");
+            note_driver_load(was_loaded);
+            machine_.settle();
+            return machine_.alive() || stopped(c);
+        }
+        case Verb::ioctl:
+            if (!c.async_name.empty()) return request_async(c, c.code, c.input, out, c.async_name);
+            return request(c, c.code, c.input, out);
+        case Verb::apdu: {
+            Bytes input = kIoRequestHeader;
+            input.insert(input.end(), c.input.begin(), c.input.end());
+            return request(c, IOCTL_SMARTCARD_TRANSMIT, input, out);
+        }
+        case Verb::reset:
+        case Verb::power_down:
+            return request(c, IOCTL_SMARTCARD_POWER, ulong_bytes(c.number), out);
+        case Verb::protocol:
+            return request(c, IOCTL_SMARTCARD_SET_PROTOCOL, ulong_bytes(c.number), out);
+        case Verb::attribute:
+            return request(c, IOCTL_SMARTCARD_GET_ATTRIBUTE, ulong_bytes(c.number), out);
+        case Verb::features:
+            return request(c, CM_IOCTL_GET_FEATURE_REQUEST, {}, out);
+        case Verb::version:
+            return request(c, IOCTL_VENDOR_GET_VERSION, {}, out);
+        case Verb::pin:
+            return pin(c);
+        case Verb::track:
+            return request_async(c, c.code, {}, 0, c.async_name);
+        case Verb::await: {
+            WatchedRequest* w = recorder_.find_request(c.name);
+            if (!w) return fail(c, "no overlapped request named \"" + c.name + "\"");
+            const bool reported_before = w->reported;
+            if (!machine_.await(*w->request, c.duration)) {
+                if (!machine_.alive()) return stopped(c);
+                return fail(c, "request \"" + c.name + "\" is still pending after " + duration_text(c.duration));
+            }
+            recorder_.report_completion(*w);
+            if (reported_before) {
+                event(Source::app, w->reader, "[" + c.name + "] had completed at " + time_text(w->request->completed_at()) +
+                                                  " ms with " + status_name(w->request->status()));
+            }
+            IoResult result = w->request->result();
+            Bytes payload = reply_payload(w->code, result.output);
+            return check(c, result.status, &payload);
+        }
+        case Verb::cancel: {
+            WatchedRequest* w = recorder_.find_request(c.name);
+            if (!w) return fail(c, "no overlapped request named \"" + c.name + "\"");
+            if (w->request->done()) {
+                event(Source::app, w->reader, "[" + c.name + "] has completed already: nothing to cancel");
+                return true;
+            }
+            bool ran = machine_.cancel(*w->request);
+            if (!machine_.alive()) return stopped(c);
+            event(Source::app, w->reader, "[" + c.name + "] CancelIoEx: " + (ran ? "the cancel routine ran" : "no cancel routine was set"));
+            machine_.settle();
+            return machine_.alive() || stopped(c);
+        }
+        case Verb::expect_state: {
+            ReaderUnit* unit = reader_for(c);
+            if (!unit) return false;
+            std::optional<ULONG> state = machine_.card_state(*unit);
+            if (!state) return fail(c, unit->name + " has no driver device now, so no card state");
+            if (*state != c.number) {
+                return fail(c, "expected card state " + card_state_name(static_cast<ULONG>(c.number)) + ", saw " +
+                                   card_state_name(*state));
+            }
+            event(Source::check, unit->name, "ok: card state " + card_state_name(*state), Tone::good);
+            return true;
+        }
+        case Verb::expect_pending: {
+            WatchedRequest* w = recorder_.find_request(c.name);
+            if (!w) return fail(c, "no overlapped request named \"" + c.name + "\"");
+            if (w->request->done()) {
+                return fail(c, "expected \"" + c.name + "\" pending, saw it completed with " + status_text(w->request->status()));
+            }
+            event(Source::check, w->reader, "ok: [" + c.name + "] is pending", Tone::good);
+            return true;
+        }
+        case Verb::expect_debug: {
+            for (const DebugLine& line : machine_.kernel().debug_log()) {
+                if (line.text.find(c.name) != std::string::npos) {
+                    event(Source::check, "", "ok: the debug output has \"" + c.name + "\"", Tone::good);
+                    return true;
+                }
+            }
+            return fail(c, "the debug output has no \"" + c.name + "\" (" +
+                               std::to_string(machine_.kernel().debug_log().size()) + " lines)");
+        }
+        case Verb::expect_device: {
+            ReaderUnit* unit = reader_for(c);
+            if (!unit) return false;
+            std::string state = unit->node ? to_string(unit->node->state()) : "not plugged";
+            std::replace(state.begin(), state.end(), ' ', '_');  // "surprise removed" as the scenario spells it
+            if (state != c.name) return fail(c, "expected device state " + c.name + ", saw " + state);
+            event(Source::check, unit->name, "ok: device " + state, Tone::good);
+            return true;
+        }
+        case Verb::wait:
+            machine_.wait(c.duration);
+            return machine_.alive() || stopped(c);
+        case Verb::note: {
+            Event e;
+            e.source = Source::note;
+            e.text = c.name;
+            recorder_.emit(e);
+            return true;
+        }
+        case Verb::seed:
+            event(Source::info, "", "`seed` only counts at the start of a scenario file; use --seed here");
+            return true;
+    }
+    return fail(c, "internal: command not handled");
+}
+
+bool Runner::finish() {
+    failure_.clear();
+    if (!machine_.alive()) {
+        failure_ = "the simulated machine stopped (" + machine_.outcome() + "):\n" + machine_.report();
+        return false;
+    }
+    Event e;
+    e.source = Source::note;
+    e.text = "end of run: closing handles, removing readers";
+    recorder_.emit(e);
+    const bool was_loaded = machine_.driver_loaded();
+    std::vector<std::string> problems = machine_.teardown();
+    if (!machine_.alive()) {
+        failure_ = "the simulated machine stopped at the end of the run (" + machine_.outcome() + "):\n" + machine_.report();
+        event(Source::kernel, "", failure_, Tone::bad);
+        return false;
+    }
+    note_driver_load(was_loaded);
+    if (!problems.empty()) {
+        for (const std::string& p : problems) failure_ += (failure_.empty() ? "" : "\n") + p;
+        event(Source::check, "", "FAILED at the end of the run: " + failure_, Tone::bad);
+        return false;
+    }
+    return true;
+}
+
+std::string Runner::status_report() const {
+    std::string out = "time " + time_text(machine_.now()) + " ms, seed " + std::to_string(machine_.seed()) +
+                      ", driver " + (machine_.driver_loaded() ? "loaded" : "not loaded") +
+                      (machine_.asleep() ? ", system asleep" : "") + "\n";
+    if (machine_.readers().empty()) out += "no reader plugged in yet\n";
+    for (const auto& unit : machine_.readers()) {
+        out += (unit->name == current_ ? "* " : "  ") + unit->name + ": device " +
+               (unit->node ? to_string(unit->node->state()) : "not plugged");
+        if (std::optional<ULONG> state = machine_.card_state(*unit)) out += ", card state " + card_state_name(*state);
+        out += unit->reader->card_present() ? ", card in the slot" : ", slot empty";
+        for (const NamedHandle& h : unit->handles) {
+            if (!h.handle.closed()) out += ", handle " + h.name;
+        }
+        out += "\n";
+    }
+    return out;
+}
+
+}  // namespace sim::workbench
