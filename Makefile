@@ -1,5 +1,5 @@
 # Thin front door over the CMake presets. `make demo` runs the main job, `make test` every test.
-.PHONY: all deps build test test-asan demo clean
+.PHONY: all deps build test test-asan demo bench reliability-long clean
 
 all: build
 
@@ -22,6 +22,12 @@ test-asan: deps
 
 demo: build
 	@build/default/tools/qward-workbench
+
+bench: build
+	@build/default/bench/qward-bench
+
+reliability-long: build
+	bash reliability/run.sh long
 
 clean:
 	rm -rf build

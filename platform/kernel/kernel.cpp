@@ -461,8 +461,11 @@ NTSTATUS Kernel::call_driver(PDEVICE_OBJECT device, PIRP irp, const char* call) 
     uint64_t serial = record.serial;
     PDRIVER_DISPATCH dispatch = device->DriverObject ? device->DriverObject->MajorFunction[stack->MajorFunction] : nullptr;
     if (!dispatch) bug_check("INVALID_DEVICE_OBJECT", "device " + pointer_text(device) + " has no dispatch routine for major function " + std::to_string(stack->MajorFunction));
-    trace("IRP #" + std::to_string(serial) + " major " + hex(stack->MajorFunction) + " minor " +
-          hex(stack->MinorFunction) + " -> device " + pointer_text(device));
+    // The text costs three snprintf calls and several allocations per call; build it only when someone keeps it.
+    if (trace_io) {
+        trace("IRP #" + std::to_string(serial) + " major " + hex(stack->MajorFunction) + " minor " +
+              hex(stack->MinorFunction) + " -> device " + pointer_text(device));
+    }
     scheduler_.yield();
     NTSTATUS status = call_checked("dispatch routine", [&] { return dispatch(device, irp); });
     if (status == STATUS_PENDING) {
@@ -514,7 +517,7 @@ void Kernel::complete_request(PIRP irp, CCHAR boost) {
     bool outer_completing = record.completing;
     record.completing = true;
     record.sent = false;
-    trace("IRP #" + std::to_string(serial) + " completed with " + status_name(irp->IoStatus.Status));
+    if (trace_io) trace("IRP #" + std::to_string(serial) + " completed with " + status_name(irp->IoStatus.Status));
 
     // Walk up the stack: each location's completion routine runs in the context of the driver
     // above it; STATUS_MORE_PROCESSING_REQUIRED hands the IRP back to that driver.

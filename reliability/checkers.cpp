@@ -1,0 +1,236 @@
+// The outside checkers: the status table per I/O control and the end-of-run invariants, read from the kernel's and the application's books rather than from the driver's own word.
+#include "checkers.h"
+
+#include <cstdio>
+#include <map>
+
+#include "driver/driver.h"
+#include "rig.h"
+
+namespace sim::reliability {
+
+namespace {
+
+// STATUS_PORT_ALREADY_SET: what a transmit whose APDU length fits no case ends with.
+constexpr NTSTATUS kApduLengthMismatch = static_cast<NTSTATUS>(0xC0000048L);
+
+using Statuses = std::set<NTSTATUS>;
+
+Statuses operator+(Statuses a, const Statuses& b) {
+    a.insert(b.begin(), b.end());
+    return a;
+}
+
+// Refusals of the device-control gate (not started, removal begun) and the library's size checks.
+const Statuses kGate = {STATUS_SUCCESS, STATUS_DEVICE_REMOVED};
+const Statuses kSizes = {STATUS_INVALID_PARAMETER, STATUS_BUFFER_TOO_SMALL};
+// What a reader command exchange ends with when the reader, the card or the bus let it down: no answer in
+// time, no card or a failed read, an answer of the wrong form, an allocation that failed.
+const Statuses kExchange = {STATUS_IO_TIMEOUT, STATUS_NO_MEDIA, STATUS_INVALID_DEVICE_REQUEST,
+                            STATUS_INSUFFICIENT_RESOURCES};
+
+const std::map<ULONG, Statuses>& table() {
+    static const auto* statuses = new std::map<ULONG, Statuses>{
+        {IOCTL_SMARTCARD_POWER, kGate + kSizes + kExchange + Statuses{STATUS_UNRECOGNIZED_MEDIA}},
+        {IOCTL_SMARTCARD_GET_ATTRIBUTE, kGate + kSizes + Statuses{STATUS_NOT_SUPPORTED, STATUS_INVALID_DEVICE_STATE}},
+        {IOCTL_SMARTCARD_SET_ATTRIBUTE, kGate + kSizes + Statuses{STATUS_NOT_SUPPORTED}},
+        {IOCTL_SMARTCARD_TRANSMIT, kGate + kSizes + kExchange + Statuses{STATUS_DEVICE_PROTOCOL_ERROR, kApduLengthMismatch}},
+        // Tracking: the card event, a cancel (cleanup, CancelIo, teardown), a second request while one waits, or
+        // a background read that could not be posted.
+        {IOCTL_SMARTCARD_IS_PRESENT, kGate + Statuses{STATUS_CANCELLED, STATUS_DEVICE_BUSY, STATUS_INVALID_DEVICE_STATE,
+                                                      STATUS_INSUFFICIENT_RESOURCES}},
+        {IOCTL_SMARTCARD_IS_ABSENT, kGate + Statuses{STATUS_CANCELLED, STATUS_DEVICE_BUSY, STATUS_INVALID_DEVICE_STATE,
+                                                     STATUS_INSUFFICIENT_RESOURCES}},
+        {IOCTL_SMARTCARD_SET_PROTOCOL, kGate + kSizes + Statuses{STATUS_NOT_SUPPORTED, STATUS_INVALID_DEVICE_STATE}},
+        {IOCTL_SMARTCARD_GET_STATE, kGate + Statuses{STATUS_BUFFER_TOO_SMALL}},
+        {IOCTL_VENDOR_GET_VERSION, kGate + kSizes + kExchange},
+        {IOCTL_VENDOR_COMMAND_1F, kGate + kSizes + kExchange},
+        {IOCTL_VENDOR_COMMAND_2F, kGate + kSizes + kExchange},
+        {IOCTL_VENDOR_COMMAND_3F, kGate + kSizes + kExchange},
+        {CM_IOCTL_GET_FEATURE_REQUEST, kGate + kSizes + kExchange},
+        {IOCTL_FEATURE_VERIFY_PIN_START, kGate + kSizes + kExchange},
+        {IOCTL_FEATURE_VERIFY_PIN_FINISH, kGate + kSizes + kExchange},
+        {IOCTL_FEATURE_GET_KEY_PRESSED, kGate + kSizes + kExchange},
+        {IOCTL_FEATURE_VERIFY_PIN_DIRECT, kGate + kSizes + kExchange},
+        {IOCTL_FEATURE_ABORT, kGate + kSizes + kExchange},
+        {IOCTL_FEATURE_IFD_PIN_PROPERTIES, kGate + kSizes + kExchange},
+    };
+    return *statuses;
+}
+
+// Codes outside the whitelist never reach the library: refused, or the gate is closed.
+const Statuses kRefused = {STATUS_INVALID_PARAMETER, STATUS_DEVICE_REMOVED};
+
+// The reader's own error statuses, customer-defined codes of facility 0x010, that the version request passes on.
+bool reader_answer_status(NTSTATUS status) {
+    const auto value = static_cast<uint32_t>(status);
+    return (value & 0x20000000u) != 0 && ((value >> 16) & 0x0FFFu) == 0x010;
+}
+
+const std::map<ULONG, const char*>& names() {
+    static const auto* map = new std::map<ULONG, const char*>{
+        {IOCTL_SMARTCARD_POWER, "IOCTL_SMARTCARD_POWER"},
+        {IOCTL_SMARTCARD_GET_ATTRIBUTE, "IOCTL_SMARTCARD_GET_ATTRIBUTE"},
+        {IOCTL_SMARTCARD_SET_ATTRIBUTE, "IOCTL_SMARTCARD_SET_ATTRIBUTE"},
+        {IOCTL_SMARTCARD_TRANSMIT, "IOCTL_SMARTCARD_TRANSMIT"},
+        {IOCTL_SMARTCARD_IS_PRESENT, "IOCTL_SMARTCARD_IS_PRESENT"},
+        {IOCTL_SMARTCARD_IS_ABSENT, "IOCTL_SMARTCARD_IS_ABSENT"},
+        {IOCTL_SMARTCARD_SET_PROTOCOL, "IOCTL_SMARTCARD_SET_PROTOCOL"},
+        {IOCTL_SMARTCARD_GET_STATE, "IOCTL_SMARTCARD_GET_STATE"},
+        {IOCTL_VENDOR_GET_VERSION, "IOCTL_VENDOR_GET_VERSION"},
+        {IOCTL_VENDOR_COMMAND_1F, "IOCTL_VENDOR_COMMAND_1F"},
+        {IOCTL_VENDOR_COMMAND_2F, "IOCTL_VENDOR_COMMAND_2F"},
+        {IOCTL_VENDOR_COMMAND_3F, "IOCTL_VENDOR_COMMAND_3F"},
+        {CM_IOCTL_GET_FEATURE_REQUEST, "CM_IOCTL_GET_FEATURE_REQUEST"},
+        {IOCTL_FEATURE_VERIFY_PIN_START, "IOCTL_FEATURE_VERIFY_PIN_START"},
+        {IOCTL_FEATURE_VERIFY_PIN_FINISH, "IOCTL_FEATURE_VERIFY_PIN_FINISH"},
+        {IOCTL_FEATURE_GET_KEY_PRESSED, "IOCTL_FEATURE_GET_KEY_PRESSED"},
+        {IOCTL_FEATURE_VERIFY_PIN_DIRECT, "IOCTL_FEATURE_VERIFY_PIN_DIRECT"},
+        {IOCTL_FEATURE_ABORT, "IOCTL_FEATURE_ABORT"},
+        {IOCTL_FEATURE_IFD_PIN_PROPERTIES, "IOCTL_FEATURE_IFD_PIN_PROPERTIES"},
+    };
+    return *map;
+}
+
+}  // namespace
+
+const std::set<NTSTATUS>& allowed_statuses(ULONG code) {
+    auto it = table().find(code);
+    return it == table().end() ? kRefused : it->second;
+}
+
+bool whitelisted(ULONG code) { return table().count(code) != 0; }
+
+const std::vector<ULONG>& whitelist() {
+    static const auto* codes = [] {
+        auto* list = new std::vector<ULONG>;
+        for (auto& [code, statuses] : table()) list->push_back(code);
+        return list;
+    }();
+    return *codes;
+}
+
+bool status_allowed(ULONG code, NTSTATUS status) {
+    if (allowed_statuses(code).count(status)) return true;
+    return code == IOCTL_VENDOR_GET_VERSION && reader_answer_status(status);
+}
+
+std::string ioctl_name(ULONG code) {
+    auto it = names().find(code);
+    if (it != names().end()) return it->second;
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%06X", code);
+    return text;
+}
+
+std::vector<Finding> check_run(Rig& rig, RunOutcome outcome) {
+    std::vector<Finding> findings;
+    Kernel& k = rig.k;
+    switch (outcome) {
+        case RunOutcome::completed: break;
+        case RunOutcome::bugcheck:
+            findings.push_back({"verifier", k.bug_check_report().empty() ? k.scheduler().abort_report()
+                                                                          : k.bug_check_report()});
+            return findings;
+        case RunOutcome::deadlock: {
+            std::string report = k.scheduler().deadlock_report();
+            // What the driver's records say about the hang, when they say something definite.
+            if (PDEVICE_EXTENSION de = rig.device_extension()) {
+                PREADER_EXTENSION re = de->SmartcardExtension.ReaderExtension;
+                if (re && re->ResponseEvent && !de->PollIrp) {
+                    report += "  diagnosis: a caller waits without limit for the background read's packet "
+                              "(ResponseEvent set) while no background read is posted (PollIrp NULL, PollActive " +
+                              std::to_string(re->PollActive) + ")\n";
+                }
+            }
+            findings.push_back({"deadlock", report});
+            return findings;
+        }
+        case RunOutcome::step_limit:
+            findings.push_back({"step limit", "the run did not come to rest within the scheduler's step limit"});
+            return findings;
+    }
+    if (k.bug_checked()) findings.push_back({"verifier", k.bug_check_report()});
+
+    for (auto& request : rig.app.outstanding()) {
+        findings.push_back({"outstanding", request->describe()});
+    }
+    for (const LoggedRequest& logged : rig.requests()) {
+        // A request that never became an IRP (the handle's device object was already gone) is the I/O
+        // manager's refusal, not an answer of the driver.
+        if (!logged.request || !logged.request->done() || logged.request->irp_serial() == 0) continue;
+        NTSTATUS status = logged.request->status();
+        if (!status_allowed(logged.code, status)) {
+            findings.push_back({"status", logged.step + ": " + ioctl_name(logged.code) + " (input " +
+                                              std::to_string(logged.input_size) + ", output " +
+                                              std::to_string(logged.output_size) + " bytes) ended with " +
+                                              status_name(status) + ", which it cannot return"});
+        }
+        if (logged.request->information_exceeded_output()) {
+            findings.push_back({"reply", logged.step + ": " + ioctl_name(logged.code) + " reported " +
+                                             std::to_string(logged.request->bytes()) + " bytes for an output of " +
+                                             std::to_string(logged.output_size)});
+        }
+    }
+    for (const std::string& observation : rig.observations()) {
+        findings.push_back({observation.find("remove lock") != std::string::npos ||
+                                    observation.find("I/O count") != std::string::npos
+                                ? "remove lock"
+                                : "removal",
+                            observation});
+    }
+    if (size_t irps = k.live_irps(); irps != 0) {
+        findings.push_back({"IRP", std::to_string(irps) + " IRP(s) neither completed to their sender nor freed"});
+    }
+    std::map<ULONG, std::pair<size_t, size_t>> per_tag;  // blocks, bytes
+    for (auto& [block, info] : k.live_pool()) {
+        auto& entry = per_tag[info.tag];
+        ++entry.first;
+        entry.second += info.size;
+    }
+    for (auto& [tag, entry] : per_tag) {
+        findings.push_back({"pool", std::to_string(entry.first) + " block(s), " + std::to_string(entry.second) +
+                                        " bytes left with tag '" + tag_text(tag) + "'"});
+    }
+    return findings;
+}
+
+const std::vector<KnownIssue>& known_issues() {
+    static const auto* list = new std::vector<KnownIssue>{
+        {"exchange-waits-for-unposted-read",
+         "a reader exchange waits without limit in WritePacketAndAwait for a packet from a background read that is "
+         "not posted (its post failed, or the card left and the read stayed idle); the request and any removal hang",
+         true,
+         [](const std::string&, const Finding& f) {
+             return f.kind == "deadlock" && f.detail.find("diagnosis: a caller waits without limit") != std::string::npos;
+         }},
+        {"hang-after-fault-or-unplug",
+         "after an injected allocation or bus-transfer failure, an unplug or a card pull, a request (and the removal "
+         "behind it) waits for an event that nothing will signal",
+         true, [](const std::string&, const Finding& f) { return f.kind == "deadlock"; }},
+        {"reset-races-power-up-read",
+         "a reset sent right after resume loses ATR packets to the background read that the power-up posts after "
+         "completing the power IRP, and ends with STATUS_IO_TIMEOUT after 50 s",
+         false,
+         [](const std::string& scenario, const Finding& f) {
+             return scenario == "sleep-resume" && f.kind == "expectation" && f.detail.find("after wake") != std::string::npos;
+         }},
+    };
+    return *list;
+}
+
+const KnownIssue* known_issue(const std::string& scenario, bool disturbed, const Finding& finding) {
+    for (const KnownIssue& issue : known_issues()) {
+        if (issue.disturbed_only && !disturbed) continue;
+        if (issue.matches(scenario, finding)) return &issue;
+    }
+    return nullptr;
+}
+
+std::string describe(const std::vector<Finding>& findings) {
+    std::string text;
+    for (const Finding& finding : findings) text += "  [" + finding.kind + "] " + finding.detail + "\n";
+    return text;
+}
+
+}  // namespace sim::reliability
