@@ -13,8 +13,9 @@ static constexpr ULONG IO_HEADER_LENGTH = 8;
 // APDU bytes: CLA, INS, P1, P2, then P3 (Lc or Le).
 static constexpr ULONG APDU_HEADER_LENGTH = 4;
 static constexpr ULONG APDU_P3_INDEX = 4;
-// Room for the reader's answer data, and for the largest APDU block (case 4 with Lc 255: 261 + 1 bytes).
-static constexpr ULONG ANSWER_AREA_SIZE = 257;
+// Room for the reader's answer data, and for the largest APDU block (case 4 with Lc 255: 261 + 1 bytes). The
+// longest card response is 256 data bytes (Le 00) and its status word; a longer answer is refused.
+static constexpr ULONG ANSWER_AREA_SIZE = 258;
 static constexpr ULONG BLOCK_AREA_SIZE = 262;
 // The longest reply: header, C1, length, the whole answer area, 90 00.
 static_assert(IO_HEADER_LENGTH + 4 + ANSWER_AREA_SIZE <= MIN_BUFFER_SIZE, "every reply fits SmartcardReply");

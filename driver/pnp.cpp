@@ -183,6 +183,40 @@ NTSTATUS QueryCapabilities(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return status;
 }
 
+// How often the removal looks whether a cancelled background read has finished, and how many looks a read that
+// is being posted, with no IRP out yet, gets to either go out or drop itself.
+static constexpr LONGLONG READ_END_POLL_100NS = 10 * 1000 * 10; // 10 ms
+static constexpr ULONG READ_POST_POLL_LIMIT = 10;
+
+// Returns once no background read is out. A cancelled USB transfer may complete later, from the bus driver's own
+// context, and its completion routine still uses the reader record and SMCLIB's lock. A read that is out always
+// comes back once cancelled, so that wait has no limit; PollActive without an IRP is either a read being posted
+// (which publishes its IRP or drops itself at once) or a flag an exchange left set with no read behind it, so
+// that wait is short.
+static VOID WaitForBackgroundReadEnd(PDEVICE_EXTENSION DeviceExtension)
+{
+    PREADER_EXTENSION readerExtension = DeviceExtension->SmartcardExtension.ReaderExtension;
+    PKSPIN_LOCK osLock = &DeviceExtension->SmartcardExtension.OsData->SpinLock;
+    ULONG postingLooks = 0;
+    for (;;) {
+        const KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(osLock);
+        const BOOLEAN irpOut = DeviceExtension->PollIrp != NULL || DeviceExtension->PollIrpCancelling != NULL;
+        const BOOLEAN posting = !irpOut && readerExtension->PollActive;
+        KeReleaseSpinLock(osLock, oldIrql);
+        if (!irpOut && (!posting || postingLooks >= READ_POST_POLL_LIMIT)) {
+            return;
+        }
+        if (posting) {
+            ++postingLooks;
+        }
+        // A read that came back with a packet just before the cancel may have read on; that one is ended too.
+        (void)CancelBackgroundRead(DeviceExtension);
+        LARGE_INTEGER interval;
+        interval.QuadPart = -READ_END_POLL_100NS;
+        KeDelayExecutionThread(KernelMode, FALSE, &interval);
+    }
+}
+
 // The common part of surprise removal and removal: ends the USB transfers and the pending card-tracking request,
 // waits until no I/O control or power request holds the device, and withdraws the device interface.
 static VOID DrainDevice(PDEVICE_OBJECT DeviceObject)
@@ -199,6 +233,14 @@ static VOID DrainDevice(PDEVICE_OBJECT DeviceObject)
         CompleteTrackingRequest(smartcardExtension);
     }
     SmartcardReleaseRemoveLockAndWait(smartcardExtension);
+    // Until the wait above the gate still admitted I/O controls, so an application that answered the completion
+    // with a new IS_PRESENT or IS_ABSENT may have armed another tracking request, and its card tracking may have
+    // posted a background read on the pipes aborted above. No I/O control can come any more: that request is
+    // completed and that read cancelled here, so that nothing is pending or posted when SMCLIB's records and the
+    // reader record are freed.
+    CompleteTrackingRequest(smartcardExtension);
+    (void)CancelBackgroundRead(deviceExtension);
+    WaitForBackgroundReadEnd(deviceExtension);
     (void)IoSetDeviceInterfaceState(&deviceExtension->InterfaceName, FALSE);
     if (deviceExtension->InterfaceName.Buffer != NULL) {
         RtlFreeUnicodeString(&deviceExtension->InterfaceName);

@@ -367,6 +367,12 @@ NTSTATUS CardTracking(PSMARTCARD_EXTENSION SmartcardExtension)
     KeReleaseSpinLockFromDpcLevel(&SmartcardExtension->OsData->SpinLock);
     IoReleaseCancelSpinLock(cancelIrql);
 
+    // A powered-down reader is not read: a read posted now would be sent at power-up together with the card-status
+    // query and take the reader's answer away from it, so that a card in the slot would be reported absent. The
+    // power-up completes the request or posts the read itself once it has the card state.
+    if (SmartcardExtension->ReaderExtension->DeviceExtension->DevicePowerState != PowerDeviceD0) {
+        return STATUS_PENDING;
+    }
     const NTSTATUS status = StartBackgroundRead(SmartcardExtension);
     if (status == STATUS_PENDING || irp == NULL) {
         return status;

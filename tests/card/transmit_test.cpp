@@ -265,16 +265,17 @@ TEST(TransmitManagement, EveryRowOfTheAnswerTable) {
 TEST(TransmitManagement, AnswerAreaLimit) {
     CardBench f(48);
     f.start(std::make_shared<RecordingCard>());
-    size_t length = 257;
+    size_t length = 258;
     f.reader.set_handler(sim::PacketKind::header, 0x07, [&](sim::Reader& r, const sim::ReaderCommand&) {
         r.send_answer(3, filled(length, 0x33));
     });
     sim::IoResult result = f.transmit(hex_bytes("80 12 03 01 00"));
     EXPECT_EQ(result.status, STATUS_SUCCESS);
-    EXPECT_EQ(result.bytes, 8u + 2 + 257 + 2);
-    EXPECT_EQ(reply_body(result), concat(concat(hex_bytes("C1 01"), filled(257, 0x33)), hex_bytes("90 00")));
+    EXPECT_EQ(result.bytes, 8u + 2 + 258 + 2);
+    // The length byte of the tag carries the low byte of the answer's length.
+    EXPECT_EQ(reply_body(result), concat(concat(hex_bytes("C1 02"), filled(258, 0x33)), hex_bytes("90 00")));
 
-    length = 258;
+    length = 259;
     result = f.transmit(hex_bytes("80 12 03 01 00"));
     EXPECT_EQ(result.status, STATUS_INVALID_DEVICE_REQUEST);
     EXPECT_EQ(result.bytes, 0u);
@@ -353,8 +354,8 @@ TEST(TransmitAnswers, EveryRowOfTheCardAnswerTable) {
          STATUS_SUCCESS, ""},
         {"cut off by kind 15", {answer_header(3, 10), packet({0x01, 0x01, 0x0F})}, STATUS_INVALID_DEVICE_REQUEST,
          nullptr},
-        {"longer than the answer area", answer(3, filled(258, 0x44)), STATUS_INVALID_DEVICE_REQUEST, nullptr},
-        {"the answer area full", answer(3, filled(257, 0x44)), STATUS_SUCCESS, nullptr},
+        {"longer than the answer area", answer(3, filled(259, 0x44)), STATUS_INVALID_DEVICE_REQUEST, nullptr},
+        {"the answer area full", answer(3, filled(258, 0x44)), STATUS_SUCCESS, nullptr},
         {"a data packet instead of the answer header", {packet({0x00, 0x02, 0x90, 0x00})},
          STATUS_INVALID_DEVICE_REQUEST, nullptr},
     };
@@ -372,8 +373,36 @@ TEST(TransmitAnswers, EveryRowOfTheCardAnswerTable) {
         } else if (NT_ERROR(c.status)) {
             EXPECT_EQ(result.bytes, 0u);
         } else {
-            EXPECT_EQ(reply_body(result), filled(257, 0x44));
+            EXPECT_EQ(reply_body(result), filled(258, 0x44));
         }
+    }
+}
+
+// The longest card response, 256 data bytes and the status word, asked for with Le 00: the reply carries it
+// whole after the header, 266 bytes in all.
+TEST(TransmitAnswers, FullResponseOf256BytesAndStatusWordComesBackWhole) {
+    struct Case {
+        const char* name;
+        Bytes apdu;
+    };
+    const Case cases[] = {
+        {"READ BINARY", hex_bytes("00 B0 00 00 00")},
+        {"GET CHALLENGE", hex_bytes("00 84 00 00 00")},
+    };
+    Bytes response;
+    for (int i = 0; i < 256; ++i) response.push_back(static_cast<uint8_t>(i));
+    response = concat(response, hex_bytes("90 00"));
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CardBench f(54);
+        auto card = std::make_shared<RecordingCard>(Bytes{0x3B, 0x00}, response);
+        f.start(card);
+        const sim::IoResult result = f.transmit(c.apdu);
+        EXPECT_EQ(result.status, STATUS_SUCCESS);
+        EXPECT_EQ(result.bytes, 8u + 258);
+        EXPECT_EQ(reply_body(result), response);
+        ASSERT_EQ(card->apdus.size(), 1u);
+        EXPECT_EQ(card->apdus[0], c.apdu);
     }
 }
 

@@ -476,6 +476,64 @@ TEST(Removal, CompletesThePendingTrackingRequestAndGivesBackTheUnitBit) {
     EXPECT_TRUE(m.torn_down());
 }
 
+// An application keeps the card-tracking request going while the Plug and Play manager removes the reader (no
+// surprise removal first): each time the removal completes its request, the application sends the next one at
+// once, and until the remove lock is drained the gate still lets it in. Whatever the interleaving, every request
+// completes exactly once, nothing is pending when the reader's records go, and no pool is left.
+TEST(Removal, TrackingRequestsSentDuringTheRemovalAllComplete) {
+    int admitted_during_removal = 0, refused_at_the_gate = 0;
+    for (uint64_t seed = 1; seed <= 100; ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        std::vector<std::shared_ptr<sim::PendingRequest>> requests;
+        {
+            Machine m(seed);
+            ASSERT_EQ(m.start(), STATUS_SUCCESS);
+            sim::Handle handle = m.open();
+            bool removed = false;
+            NTSTATUS removal = STATUS_PENDING;
+            ASSERT_TRUE(m.run([&] {
+                m.k.spawn("application", [&] {
+                    // No card: IS_PRESENT waits for a card event, IS_ABSENT is answered at once.
+                    for (int i = 0; !removed && i < 200; ++i) {
+                        const ULONG code = i % 3 == 2 ? IOCTL_SMARTCARD_IS_ABSENT : IOCTL_SMARTCARD_IS_PRESENT;
+                        std::shared_ptr<sim::PendingRequest> request = handle.ioctl_async(code);
+                        requests.push_back(request);
+                        request->wait();
+                        if (request->status() == STATUS_DEVICE_REMOVED) break;
+                    }
+                });
+                m.k.scheduler().sleep_for(from_ms(1 + m.k.scheduler().random_below(5)));
+                removal = m.pnp.remove(*m.node);
+                removed = true;
+            }));
+            EXPECT_EQ(removal, STATUS_SUCCESS);
+            EXPECT_TRUE(m.torn_down());
+            EXPECT_TRUE(m.app.outstanding().empty()) << m.app.describe_outstanding();
+            // The Machine's destructor runs the kernel's leak check when the driver has been unloaded.
+        }
+        ASSERT_FALSE(requests.empty());
+        bool refused = false;
+        int presence_requests_ended = 0;
+        for (const std::shared_ptr<sim::PendingRequest>& request : requests) {
+            ASSERT_TRUE(request->done()) << request->describe();
+            const NTSTATUS status = request->status();
+            EXPECT_TRUE(status == STATUS_SUCCESS || status == STATUS_DEVICE_REMOVED) << request->describe();
+            refused = refused || status == STATUS_DEVICE_REMOVED;
+            presence_requests_ended +=
+                status == STATUS_SUCCESS && request->io_control_code() == IOCTL_SMARTCARD_IS_PRESENT;
+        }
+        // Without a card only the removal ends an IS_PRESENT with success; a second one was admitted after the
+        // removal had completed the first.
+        admitted_during_removal += presence_requests_ended > 1;
+        EXPECT_LE(presence_requests_ended, 2);
+        refused_at_the_gate += refused;
+    }
+    // The window in which a new request is admitted after the removal completed the old one was reached, and so
+    // was the drained gate (an application that only learns of the removal afterwards sends nothing more).
+    EXPECT_GT(admitted_during_removal, 0);
+    EXPECT_GT(refused_at_the_gate, 0);
+}
+
 // Requests that reach the device once it counts as removed are refused at once and never counted.
 TEST(Removal, PnpRequestsToARemovedDeviceAreCompletedWithDeletePending) {
     Machine m;

@@ -123,6 +123,62 @@ INSTANTIATE_TEST_SUITE_P(
                    SCARD_PRESENT, SCARD_ABSENT, true}),
     [](const ::testing::TestParamInfo<ResumeCase>& info) { return std::string(info.param.name); });
 
+// A tracking request that the resource manager sends while the device sleeps. Nothing is read from the powered-down
+// reader: the power-up's card-status query must get the reader's answer, and the table decides about the request.
+struct SentAsleepCase {
+    const char* name;
+    bool card;
+    ULONG tracking_code;
+    ULONG state_after;
+    bool tracking_completed;
+};
+
+class TrackingSentAsleep : public ::testing::TestWithParam<SentAsleepCase> {};
+
+TEST_P(TrackingSentAsleep, PowerUpReadsTheCardStateAndFollowsTheTable) {
+    const SentAsleepCase& c = GetParam();
+    Machine m;
+    if (c.card) m.insert_card_quietly();
+    ASSERT_EQ(m.start(), STATUS_SUCCESS);
+    sim::Handle handle = m.open();
+    ASSERT_EQ(sleep(m), STATUS_SUCCESS);
+    ASSERT_EQ(m.de->DevicePowerState, PowerDeviceD3);
+
+    std::shared_ptr<sim::PendingRequest> tracking = m.ioctl_async(handle, c.tracking_code);
+    EXPECT_FALSE(tracking->done());
+    EXPECT_EQ(tracking->dispatch_status(), STATUS_PENDING);
+    EXPECT_EQ(m.de->PollIrp, nullptr) << "a background read was posted to the sleeping reader";
+    EXPECT_EQ(m.usb.queued_transfers(kInEndpoint), 0u);
+
+    const size_t queries = m.card_status_requests();
+    ASSERT_EQ(wake(m), STATUS_SUCCESS);
+    EXPECT_EQ(m.de->DevicePowerState, PowerDeviceD0);
+    EXPECT_EQ(m.card_status_requests(), queries + 1);
+    EXPECT_EQ(m.sc->ReaderCapabilities.CurrentState, c.state_after);
+    EXPECT_EQ(m.re->CardPresent, c.state_after == SCARD_PRESENT);
+    EXPECT_EQ(tracking->done(), c.tracking_completed);
+    if (c.tracking_completed) {
+        EXPECT_EQ(tracking->status(), STATUS_SUCCESS);
+    }
+    EXPECT_NE(m.de->PollIrp, nullptr);
+    EXPECT_EQ(m.usb.queued_transfers(kInEndpoint), 1u);
+
+    // Afterwards the read reports card events again: the request still pending ends with the next one.
+    if (!c.tracking_completed) {
+        m.insert_card();
+        m.settle(50);
+        EXPECT_TRUE(tracking->done());
+        EXPECT_EQ(m.sc->ReaderCapabilities.CurrentState, ULONG(SCARD_PRESENT));
+    }
+    EXPECT_EQ(m.de->IoCount, 1);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, TrackingSentAsleep,
+    ::testing::Values(SentAsleepCase{"card_in_slot_is_absent", true, IOCTL_SMARTCARD_IS_ABSENT, SCARD_PRESENT, true},
+                      SentAsleepCase{"empty_slot_is_present", false, IOCTL_SMARTCARD_IS_PRESENT, SCARD_ABSENT, false}),
+    [](const ::testing::TestParamInfo<SentAsleepCase>& info) { return std::string(info.param.name); });
+
 TEST(Sleep, EverySleepStateTakesTheDeviceToD3) {
     for (SYSTEM_POWER_STATE state : {PowerSystemSleeping1, PowerSystemSleeping2, PowerSystemSleeping3,
                                      PowerSystemHibernate, PowerSystemShutdown}) {
