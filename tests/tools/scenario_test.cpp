@@ -266,7 +266,9 @@ TEST(HelpText, EveryCommandIsDescribed) {
         EXPECT_EQ(help_text(verb).find("no command"), std::string::npos) << verb;
         // And the parser knows the verb: whatever it says about the line, it is not "unknown command".
         LineResult result = parse_line(verb, 1);
-        if (result.error) EXPECT_EQ(result.error->message.find("unknown command"), std::string::npos) << verb;
+        if (result.error) {
+            EXPECT_EQ(result.error->message.find("unknown command"), std::string::npos) << verb;
+        }
     }
 }
 
