@@ -305,7 +305,7 @@ LibraryReply library_ioctl(Kernel& k, PDEVICE_EXTENSION ext, ULONG code, const s
         PDEVICE_OBJECT fdo = ext->DeviceObject;
         PIRP irp = k.allocate_irp(fdo->StackSize, IrpOrigin::host);
         std::vector<UCHAR> buffer(std::max<size_t>(input.size(), output_length));
-        std::memcpy(buffer.data(), input.data(), input.size());
+        if (!input.empty()) std::memcpy(buffer.data(), input.data(), input.size());
         irp->AssociatedIrp.SystemBuffer = buffer.data();
         IoSetNextIrpStackLocation(irp);
         PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
