@@ -151,10 +151,19 @@ std::optional<Bytes> format_pin_apdu(const Bytes& apdu, const PinFormat& format,
     const size_t length_bits = format.block_string >> 4;
     const size_t length_offset = (format.length_format & 0x0F) * ((format.length_format & 0x10) ? 8 : 1);
 
-    if (pin_bits > frame_bits || frame_offset + frame_bits > data_bits) return std::nullopt;
-    if (length_bits && length_offset + length_bits > data_bits) return std::nullopt;
-
+    if (pin_bits > frame_bits) return std::nullopt;
     Bytes data(apdu.begin() + kApduHeaderLength, apdu.begin() + static_cast<std::ptrdiff_t>(kApduHeaderLength + lc));
+    if (lc == 0) {
+        // An APDU without command data (Lc 0, as OpenSC sends it) asks the reader to append the PIN frame
+        // itself and set Lc: the data is as long as the frame and the length field need, padded with FF.
+        const size_t needed_bits = std::max(frame_offset + frame_bits, length_bits ? length_offset + length_bits : 0);
+        const size_t needed_bytes = (needed_bits + 7) / 8;
+        if (needed_bytes == 0 || needed_bytes > 255) return std::nullopt;
+        data.assign(needed_bytes, 0xFF);
+    } else {
+        if (frame_offset + frame_bits > data_bits) return std::nullopt;
+        if (length_bits && length_offset + length_bits > data_bits) return std::nullopt;
+    }
     if (length_bits) put_bits(data, length_offset, length_bits, static_cast<unsigned>(digits.size()));
     size_t position = right_justified ? frame_offset + frame_bits - pin_bits : frame_offset;
     for (char digit : digits) {
@@ -163,8 +172,11 @@ std::optional<Bytes> format_pin_apdu(const Bytes& apdu, const PinFormat& format,
         put_bits(data, position, digit_bits, coding == Coding::ascii ? 0x30 + value : value);
         position += digit_bits;
     }
-    Bytes result = apdu;
-    std::copy(data.begin(), data.end(), result.begin() + kApduHeaderLength);
+    Bytes result(apdu.begin(), apdu.begin() + kApduHeaderLength);
+    result[kApduLcIndex] = static_cast<uint8_t>(data.size());
+    result.insert(result.end(), data.begin(), data.end());
+    // Whatever followed the command data (an Le byte) stays after it.
+    result.insert(result.end(), apdu.begin() + static_cast<std::ptrdiff_t>(kApduHeaderLength + lc), apdu.end());
     return result;
 }
 

@@ -53,6 +53,32 @@ TEST(PinFormat, DigitsPutIntoTheApdu) {
     }
 }
 
+// An APDU with Lc 0 (as OpenSC sends FEATURE_VERIFY_PIN_DIRECT) gets the PIN frame appended and Lc set;
+// a trailing Le stays after the data.
+TEST(PinFormat, ApduWithoutDataGetsThePinAppended) {
+    struct Case {
+        const char* name;
+        Bytes apdu;
+        sim::PinFormat format;
+        const char* digits;
+        Bytes expected;
+    };
+    const Case cases[] = {
+        {"ASCII, frame as long as the PIN", {0x00, 0x20, 0x00, 0x81, 0x00}, {0x82, 0x00, 0x00}, "123456",
+         {0x00, 0x20, 0x00, 0x81, 0x06, 0x31, 0x32, 0x33, 0x34, 0x35, 0x36}},
+        {"ASCII in an 8-byte block padded with FF", {0x00, 0x20, 0x00, 0x01, 0x00}, {0x82, 0x08, 0x00}, "1234",
+         {0x00, 0x20, 0x00, 0x01, 0x08, 0x31, 0x32, 0x33, 0x34, 0xFF, 0xFF, 0xFF, 0xFF}},
+        {"Le after the data stays last", {0x00, 0x20, 0x00, 0x81, 0x00, 0x00}, {0x82, 0x00, 0x00}, "12",
+         {0x00, 0x20, 0x00, 0x81, 0x02, 0x31, 0x32, 0x00}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::optional<Bytes> apdu = sim::format_pin_apdu(c.apdu, c.format, c.digits);
+        ASSERT_TRUE(apdu.has_value());
+        EXPECT_EQ(*apdu, c.expected);
+    }
+}
+
 // The reader checks the PIN block before it prompts: anything it could not complete is refused with 6B 80, which
 // the start step reports as its refusal byte.
 TEST(PinFormat, ReaderRefusesPinBlocksItCannotComplete) {
