@@ -78,6 +78,7 @@ std::string describe_site(void* address) {
 Kernel::Kernel(uint64_t seed, KernelSettings settings)
     : scheduler_(seed), settings_(settings), previous_(g_current) {
     g_current = this;
+    scheduler_.on_reap = [this](SimThread& thread) { threads_.erase(&thread); };
 }
 
 Kernel::~Kernel() {

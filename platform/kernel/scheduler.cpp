@@ -310,11 +310,24 @@ void Scheduler::wait_for_wall_clock(VirtualTime deadline) {
     }
 }
 
+// A long-running host posts a thread per request: finished threads are freed between runs so
+// that neither memory nor the scheduler's scans grow with the number of requests served.
+void Scheduler::reap_finished() {
+    std::erase_if(threads_, [this](const std::unique_ptr<SimThread>& thread) {
+        if (thread->state != SimThread::State::finished) return false;
+        if (on_reap) on_reap(*thread);
+        std::free(thread->stack_);
+        thread->stack_ = nullptr;
+        return true;
+    });
+}
+
 RunOutcome Scheduler::serve() {
     if (!real_time_) set_real_time(true);
     for (;;) {
         take_posted();
         RunOutcome outcome = run();
+        if (outcome == RunOutcome::completed) reap_finished();
         if (outcome == RunOutcome::bugcheck || outcome == RunOutcome::step_limit) return outcome;
         // Nothing can run: wait for the next deadline on the wall clock or for posted work.
         VirtualTime next = kNever;

@@ -94,6 +94,8 @@ class Scheduler {
     // Thread-safe: makes serve() return once nothing is runnable.
     void request_stop();
     RunOutcome serve();
+    // Called for each finished thread that serve() frees, so the layers above drop their records.
+    std::function<void(SimThread&)> on_reap;
 
     // ---- Called from inside simulated threads -------------------------------------------------
     bool in_thread() const { return current_ != nullptr; }
@@ -135,6 +137,7 @@ class Scheduler {
     void switch_to_scheduler();
     bool advance_time();
     void take_posted();
+    void reap_finished();
     VirtualTime wall_now() const;
     // Sleeps the OS thread until the wall clock reaches `deadline`, work is posted, or a stop is
     // requested.

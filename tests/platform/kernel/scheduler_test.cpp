@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <atomic>
 #include <future>
 #include <thread>
 #include <string>
@@ -261,3 +262,25 @@ TEST(RealTime, PostedWorkRunsAndWaitsFollowTheWallClock) {
 
 }  // namespace
 }  // namespace sim
+
+namespace sim {
+namespace {
+
+// A host that posts a thread per request must not keep the finished ones.
+TEST(RealTime, FinishedThreadsAreFreedBetweenRuns) {
+    Kernel k(11);
+    k.scheduler().set_real_time(true);
+    std::atomic<int> served{0};
+    std::thread client([&] {
+        for (int i = 0; i < 200; ++i) k.scheduler().post("request", [&] { ++served; });
+        k.scheduler().post("last", [&] { k.scheduler().request_stop(); });
+    });
+    EXPECT_EQ(k.scheduler().serve(), RunOutcome::completed);
+    client.join();
+    EXPECT_EQ(served, 200);
+    EXPECT_LE(k.scheduler().threads().size(), 2u);
+}
+
+}  // namespace
+}  // namespace sim
+
