@@ -1,0 +1,273 @@
+// Tests of the reader driver through its C entry points, called as pcscd calls them: channel creation boots the machine and plugs the reader in, power, protocol, transmit, attributes, presence and the polling thread's wait, the PIN pad controls in both code forms, a vicc card, and the close that unloads the driver with the leak check.
+extern "C" {
+#include <PCSC/ifdhandler.h>
+}
+#include <PCSC/reader.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <cstring>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "ifd/host.h"
+#include "ifd/log.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+using namespace std::chrono_literals;
+
+constexpr DWORD kLun = 0x00000;
+constexpr DWORD kSecondLun = 0x10000;
+constexpr uint32_t kWindowsFeatureRequest = 0x313520;
+
+using Polling = RESPONSECODE (*)(DWORD, int);
+using StopPolling = RESPONSECODE (*)(DWORD);
+
+// Collects the driver's log lines.
+struct LogCapture {
+    LogCapture() {
+        sim::ifd::set_log_observer([this](sim::ifd::LogLevel level, const std::string& text) {
+            std::lock_guard<std::mutex> lock(mutex);
+            lines.push_back({level, text});
+        });
+    }
+    ~LogCapture() { sim::ifd::set_log_observer({}); }
+    bool contains(const std::string& text) {
+        std::lock_guard<std::mutex> lock(mutex);
+        for (auto& [level, line] : lines) {
+            if (line.find(text) != std::string::npos) return true;
+        }
+        return false;
+    }
+    std::string critical() {
+        std::lock_guard<std::mutex> lock(mutex);
+        std::string out;
+        for (auto& [level, line] : lines) {
+            if (level == sim::ifd::LogLevel::critical) out += line + "\n";
+        }
+        return out;
+    }
+    std::mutex mutex;
+    std::vector<std::pair<sim::ifd::LogLevel, std::string>> lines;
+};
+
+RESPONSECODE open_channel(DWORD lun, const char* settings) {
+    std::string name = std::string("\"tavelo: ") + settings + "\"";
+    return IFDHCreateChannelByName(lun, name.data());
+}
+
+Bytes power_up(DWORD lun) {
+    UCHAR atr[MAX_ATR_SIZE];
+    DWORD length = sizeof atr;
+    if (IFDHPowerICC(lun, IFD_POWER_UP, atr, &length) != IFD_SUCCESS) return {};
+    return Bytes(atr, atr + length);
+}
+
+RESPONSECODE transmit(DWORD lun, const Bytes& apdu, Bytes& response, DWORD room = 258) {
+    SCARD_IO_HEADER send{1, 8};
+    SCARD_IO_HEADER receive{};
+    response.assign(room, 0);
+    DWORD length = room;
+    RESPONSECODE code = IFDHTransmitToICC(lun, send, const_cast<PUCHAR>(apdu.data()), static_cast<DWORD>(apdu.size()),
+                                          response.data(), &length, &receive);
+    response.resize(length);
+    return code;
+}
+
+RESPONSECODE control(DWORD lun, DWORD code, const Bytes& input, Bytes& output, DWORD room = 256) {
+    output.assign(room, 0);
+    DWORD returned = 0;
+    RESPONSECODE result = IFDHControl(lun, code, const_cast<PUCHAR>(input.data()), static_cast<DWORD>(input.size()),
+                                      output.data(), room, &returned);
+    output.resize(returned);
+    return result;
+}
+
+uint32_t feature_code(const Bytes& list, uint8_t tag) {
+    for (size_t i = 0; i + 6 <= list.size(); i += 6) {
+        if (list[i] == tag) return static_cast<uint32_t>(list[i + 2]) << 24 | list[i + 3] << 16 | list[i + 4] << 8 | list[i + 5];
+    }
+    return 0;
+}
+
+template <typename Function>
+Function capability_function(DWORD tag) {
+    Function fn = nullptr;
+    DWORD length = sizeof fn;
+    EXPECT_EQ(IFDHGetCapabilities(kLun, tag, &length, reinterpret_cast<PUCHAR>(&fn)), IFD_SUCCESS);
+    EXPECT_EQ(length, sizeof fn);
+    return fn;
+}
+
+const Bytes kIsoAtr = {0x3B, 0x86, 0x80, 0x31, 0xFE, 0x45, 0x51, 0x2D, 0x77, 0x61, 0x72, 0x64, 0xF0};
+
+TEST(IfdHandler, AReaderFromChannelCreationToTheLeakCheck) {
+    LogCapture log;
+    ASSERT_EQ(open_channel(kLun, "card=iso bus=fast keypad=1234 key-delay=20 first-key=50"), IFD_SUCCESS);
+    EXPECT_TRUE(sim::ifd::Host::instance().machine_running());
+    EXPECT_TRUE(log.contains("Loaded Tavelo USB Driver")) << "the driver's load banner reaches the log";
+
+    UCHAR value[64];
+    DWORD length = sizeof value;
+    ASSERT_EQ(IFDHGetCapabilities(kLun, TAG_IFD_SLOTS_NUMBER, &length, value), IFD_SUCCESS);
+    EXPECT_EQ(length, 1u);
+    EXPECT_EQ(value[0], 1);
+    length = sizeof value;
+    ASSERT_EQ(IFDHGetCapabilities(kLun, TAG_IFD_POLLING_THREAD_KILLABLE, &length, value), IFD_SUCCESS);
+    EXPECT_EQ(value[0], 0) << "the polling thread is stopped by cancelling its wait, not killed";
+
+    EXPECT_EQ(IFDHICCPresence(kLun), IFD_ICC_PRESENT);
+    EXPECT_EQ(power_up(kLun), kIsoAtr);
+    length = sizeof value;
+    ASSERT_EQ(IFDHGetCapabilities(kLun, TAG_IFD_ATR, &length, value), IFD_SUCCESS);
+    EXPECT_EQ(Bytes(value, value + length), kIsoAtr);
+    length = sizeof value;
+    ASSERT_EQ(IFDHGetCapabilities(kLun, SCARD_ATTR_VENDOR_NAME, &length, value), IFD_SUCCESS);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(value), strnlen(reinterpret_cast<char*>(value), length)), "Tavelo");
+    length = 2;
+    EXPECT_EQ(IFDHGetCapabilities(kLun, SCARD_ATTR_VENDOR_NAME, &length, value), IFD_ERROR_INSUFFICIENT_BUFFER);
+    length = sizeof value;
+    EXPECT_EQ(IFDHGetCapabilities(kLun, 0x0FFF, &length, value), IFD_ERROR_TAG);
+
+    ASSERT_EQ(IFDHSetProtocolParameters(kLun, SCARD_PROTOCOL_T1, 0, 0, 0, 0), IFD_SUCCESS);
+    Bytes response;
+    ASSERT_EQ(transmit(kLun, {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00}, response), IFD_SUCCESS);
+    EXPECT_EQ(response, (Bytes{0x90, 0x00}));
+    ASSERT_EQ(transmit(kLun, {0x00, 0x84, 0x00, 0x00, 0x08}, response), IFD_SUCCESS);
+    EXPECT_EQ(response.size(), 10u);
+    EXPECT_EQ(transmit(kLun, {0x00, 0x84, 0x00, 0x00, 0x08}, response, 4), IFD_ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_TRUE(response.empty());
+
+    // The feature list in the form the client used, and a code the driver does not serve.
+    Bytes features;
+    ASSERT_EQ(control(kLun, CM_IOCTL_GET_FEATURE_REQUEST, {}, features), IFD_SUCCESS);
+    ASSERT_EQ(features.size(), 36u);
+    EXPECT_EQ(feature_code(features, FEATURE_VERIFY_PIN_DIRECT), SCARD_CTL_CODE(3505));
+    EXPECT_EQ(feature_code(features, FEATURE_IFD_PIN_PROPERTIES), SCARD_CTL_CODE(3508));
+    Bytes windows;
+    ASSERT_EQ(control(kLun, kWindowsFeatureRequest, {}, windows), IFD_SUCCESS);
+    EXPECT_EQ(feature_code(windows, FEATURE_VERIFY_PIN_DIRECT), 0x3136C4u);
+    Bytes properties;
+    ASSERT_EQ(control(kLun, feature_code(features, FEATURE_IFD_PIN_PROPERTIES), {}, properties), IFD_SUCCESS);
+    EXPECT_EQ(properties, (Bytes{0x10, 0x02, 0x07, 0x1E}));
+    Bytes refused;
+    EXPECT_EQ(control(kLun, SCARD_CTL_CODE(3000), {}, refused), IFD_ERROR_NOT_SUPPORTED);
+
+    // The person at the keypad types 1234 into an 8-byte field of FFs; the ISO card takes the FF padding.
+    Bytes block = {30, 0, 0x82, 0x08, 0x00, 8, 4, 0x02, 1, 0x09, 0x04, 0, 0, 0, 0, 13, 0, 0, 0,
+                   0x00, 0x20, 0x00, 0x01, 0x08, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+    Bytes verified;
+    auto start = std::chrono::steady_clock::now();
+    ASSERT_EQ(control(kLun, feature_code(features, FEATURE_VERIFY_PIN_DIRECT), block, verified), IFD_SUCCESS);
+    EXPECT_EQ(verified, (Bytes{0x90, 0x00}));
+    EXPECT_GE(std::chrono::steady_clock::now() - start, 50ms + 4 * 20ms) << "the keystrokes take real time";
+
+    // The polling thread's wait: it runs into its time-out while nothing changes, and a stop ends it at once.
+    auto wait = capability_function<Polling>(TAG_IFD_POLLING_THREAD_WITH_TIMEOUT);
+    auto stop = capability_function<StopPolling>(TAG_IFD_STOP_POLLING_THREAD);
+    ASSERT_TRUE(wait && stop);
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ(wait(kLun, 150), IFD_SUCCESS);
+    auto waited = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(waited, 140ms);
+    EXPECT_LT(waited, 2s);
+    std::thread poller([&] { EXPECT_EQ(wait(kLun, 60'000), IFD_SUCCESS); });
+    std::this_thread::sleep_for(200ms);
+    start = std::chrono::steady_clock::now();
+    EXPECT_EQ(stop(kLun), IFD_SUCCESS);
+    poller.join();
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s);
+
+    EXPECT_EQ(IFDHPowerICC(kLun, IFD_POWER_DOWN, nullptr, nullptr), IFD_SUCCESS);
+    EXPECT_NE(transmit(kLun, {0x00, 0x84, 0x00, 0x00, 0x08}, response), IFD_SUCCESS) << "the card is unpowered";
+    EXPECT_TRUE(response.empty());
+    EXPECT_EQ(IFDHCloseChannel(kLun), IFD_SUCCESS);
+    EXPECT_FALSE(sim::ifd::Host::instance().machine_running());
+    EXPECT_TRUE(log.contains("verifier leak check passed")) << log.critical();
+    EXPECT_EQ(log.critical(), "");
+    EXPECT_EQ(IFDHICCPresence(kLun), IFD_NO_SUCH_DEVICE) << "calls after the close find no reader";
+}
+
+TEST(IfdHandler, BadSettingsFailTheChannelAndLeaveNothingRunning) {
+    LogCapture log;
+    for (const char* settings : {"card=vicc:0", "colour=blue", "card=no-such-card"}) {
+        SCOPED_TRACE(settings);
+        EXPECT_EQ(open_channel(kLun, settings), IFD_COMMUNICATION_ERROR);
+        EXPECT_FALSE(sim::ifd::Host::instance().machine_running());
+        EXPECT_FALSE(sim::ifd::Host::instance().has_reader(kLun));
+    }
+    EXPECT_TRUE(log.contains("no built-in card is called 'no-such-card'"));
+    EXPECT_FALSE(log.contains("BUG CHECK"));
+}
+
+// A card emulator on the vsmartcard protocol: connects, answers the ATR and one APDU, and hangs up.
+TEST(IfdHandler, ViccCardComesAndGoesWithItsConnection) {
+    LogCapture log;
+    int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    ASSERT_EQ(::bind(probe, reinterpret_cast<sockaddr*>(&address), size), 0);
+    getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size);
+    ::close(probe);
+    const std::string settings = "card=vicc:" + std::to_string(ntohs(address.sin_port)) + " bus=fast";
+    ASSERT_EQ(open_channel(kLun, settings.c_str()), IFD_SUCCESS);
+    ASSERT_EQ(open_channel(kSecondLun, "card=openpgp"), IFD_SUCCESS) << "a second reader on the same machine";
+    EXPECT_EQ(IFDHICCPresence(kLun), IFD_ICC_NOT_PRESENT);
+    EXPECT_EQ(IFDHICCPresence(kSecondLun), IFD_ICC_PRESENT);
+
+    auto wait = capability_function<Polling>(TAG_IFD_POLLING_THREAD_WITH_TIMEOUT);
+    int emulator = ::socket(AF_INET, SOCK_STREAM, 0);
+    std::thread card([&] {
+        std::this_thread::sleep_for(100ms);
+        ASSERT_EQ(::connect(emulator, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        // Power on and get-ATR, then one APDU: answer each frame as it comes.
+        auto frame = [&] {
+            uint8_t head[2];
+            if (::recv(emulator, head, 2, MSG_WAITALL) != 2) return Bytes{};
+            Bytes body(static_cast<size_t>(head[0]) << 8 | head[1]);
+            if (!body.empty() && ::recv(emulator, body.data(), body.size(), MSG_WAITALL) != static_cast<ssize_t>(body.size())) return Bytes{};
+            return body;
+        };
+        auto answer = [&](Bytes payload) {
+            payload.insert(payload.begin(), {static_cast<uint8_t>(payload.size() >> 8), static_cast<uint8_t>(payload.size())});
+            ::send(emulator, payload.data(), payload.size(), 0);
+        };
+        EXPECT_EQ(frame(), (Bytes{0x01}));
+        EXPECT_EQ(frame(), (Bytes{0x04}));
+        answer({0x3B, 0x95, 0x13, 0x81, 0x01, 0x80, 0x73, 0xFF, 0x01, 0x00, 0x0B});
+        EXPECT_EQ(frame(), (Bytes{0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00}));
+        answer({0x90, 0x00});
+    });
+    // The polling thread sees the insertion.
+    EXPECT_EQ(wait(kLun, 5000), IFD_SUCCESS);
+    EXPECT_EQ(IFDHICCPresence(kLun), IFD_ICC_PRESENT);
+    EXPECT_EQ(power_up(kLun), (Bytes{0x3B, 0x95, 0x13, 0x81, 0x01, 0x80, 0x73, 0xFF, 0x01, 0x00, 0x0B}));
+    ASSERT_EQ(IFDHSetProtocolParameters(kLun, SCARD_PROTOCOL_T1, 0, 0, 0, 0), IFD_SUCCESS);
+    Bytes response;
+    EXPECT_EQ(transmit(kLun, {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00}, response), IFD_SUCCESS);
+    EXPECT_EQ(response, (Bytes{0x90, 0x00}));
+    card.join();
+    ::close(emulator);
+    EXPECT_EQ(wait(kLun, 5000), IFD_SUCCESS);
+    EXPECT_EQ(IFDHICCPresence(kLun), IFD_ICC_NOT_PRESENT);
+
+    EXPECT_EQ(IFDHCloseChannel(kLun), IFD_SUCCESS);
+    EXPECT_TRUE(sim::ifd::Host::instance().machine_running()) << "the other reader keeps the machine going";
+    EXPECT_EQ(IFDHICCPresence(kSecondLun), IFD_ICC_PRESENT);
+    EXPECT_EQ(IFDHCloseChannel(kSecondLun), IFD_SUCCESS);
+    EXPECT_FALSE(sim::ifd::Host::instance().machine_running());
+    EXPECT_TRUE(log.contains("verifier leak check passed")) << log.critical();
+}
+
+}  // namespace

@@ -1,0 +1,256 @@
+// The vicc card: framed exchanges with a card emulator over TCP, and the listener thread that turns connections into card insertions and removals.
+#include "vicc_card.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "reader.h"
+
+namespace sim {
+
+namespace {
+
+void close_quietly(int& fd) {
+    if (fd >= 0) ::close(fd);
+    fd = -1;
+}
+
+}  // namespace
+
+// ---- ViccCard --------------------------------------------------------------------------------------------------------
+
+ViccCard::ViccCard(int socket, std::chrono::milliseconds answer_timeout) : socket_(socket), timeout_(answer_timeout) {
+    // Without it every answer waits for the peer's delayed acknowledgement, some 40 ms.
+    int on = 1;
+    setsockopt(socket_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+}
+
+ViccCard::~ViccCard() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    close_locked();
+}
+
+bool ViccCard::connected() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return socket_ >= 0;
+}
+
+void ViccCard::disconnect() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    close_locked();
+}
+
+void ViccCard::close_locked() {
+    if (socket_ >= 0) ::shutdown(socket_, SHUT_RDWR);
+    close_quietly(socket_);
+}
+
+Bytes ViccCard::reset(bool warm) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!send_frame({warm ? vicc_control::reset : vicc_control::power_on})) return {};
+    if (!send_frame({vicc_control::get_atr})) return {};
+    std::optional<Bytes> atr = receive_frame();
+    return atr ? *atr : Bytes{};
+}
+
+void ViccCard::power_off() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    send_frame({vicc_control::power_off});
+}
+
+Bytes ViccCard::transmit(const Bytes& apdu) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    // A one-byte APDU would read as a control; no short APDU is that short.
+    if (apdu.size() < 2) return {};
+    if (!send_frame(apdu)) return {};
+    std::optional<Bytes> response = receive_frame();
+    return response ? *response : Bytes{};
+}
+
+bool ViccCard::peer_gone() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (socket_ < 0) return true;
+    uint8_t scratch[256];
+    for (;;) {
+        ssize_t got = ::recv(socket_, scratch, sizeof scratch, MSG_DONTWAIT);
+        if (got > 0) continue;  // unasked data: nothing in the protocol, dropped
+        if (got == 0) {
+            close_locked();
+            return true;
+        }
+        if (errno == EINTR) continue;
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return false;
+        close_locked();
+        return true;
+    }
+}
+
+bool ViccCard::send_frame(const Bytes& payload) {
+    if (socket_ < 0 || payload.size() > 0xFFFF) return false;
+    // One write per frame: the emulator reads the length and the payload with one receive each.
+    Bytes frame;
+    frame.reserve(payload.size() + 2);
+    frame.push_back(static_cast<uint8_t>(payload.size() >> 8));
+    frame.push_back(static_cast<uint8_t>(payload.size()));
+    frame.insert(frame.end(), payload.begin(), payload.end());
+    size_t sent = 0;
+    while (sent < frame.size()) {
+        ssize_t n = ::send(socket_, frame.data() + sent, frame.size() - sent, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            close_locked();
+            return false;
+        }
+        sent += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+bool ViccCard::receive_exactly(uint8_t* buffer, size_t count) {
+    auto deadline = std::chrono::steady_clock::now() + timeout_;
+    size_t got = 0;
+    while (got < count) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+        if (left.count() <= 0) return false;
+        pollfd p{socket_, POLLIN, 0};
+        int ready = ::poll(&p, 1, static_cast<int>(left.count()));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) return false;
+        ssize_t n = ::recv(socket_, buffer + got, count - got, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return false;
+        got += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+std::optional<Bytes> ViccCard::receive_frame() {
+    if (socket_ < 0) return std::nullopt;
+    uint8_t length[2];
+    Bytes payload;
+    bool ok = receive_exactly(length, 2);
+    if (ok) {
+        payload.resize(static_cast<size_t>(length[0]) << 8 | length[1]);
+        ok = payload.empty() || receive_exactly(payload.data(), payload.size());
+    }
+    if (!ok) {
+        // A late answer would be taken for the answer to the next command: the emulator is dropped instead.
+        close_locked();
+        return std::nullopt;
+    }
+    return payload;
+}
+
+// ---- ViccListener ------------------------------------------------------------------------------------------------------
+
+ViccListener::ViccListener(uint16_t port, Event on_event, std::chrono::milliseconds answer_timeout)
+    : on_event_(std::move(on_event)), timeout_(answer_timeout) {
+    int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (fd < 0) {
+        error_ = std::string("socket: ") + std::strerror(errno);
+        return;
+    }
+    int on = 1;
+    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 || ::listen(fd, 4) != 0) {
+        error_ = "cannot listen on 127.0.0.1:" + std::to_string(port) + ": " + std::strerror(errno);
+        ::close(fd);
+        return;
+    }
+    socklen_t length = sizeof address;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length);
+    port_ = ntohs(address.sin_port);
+    if (::pipe2(wake_, O_CLOEXEC) != 0) {
+        error_ = std::string("pipe: ") + std::strerror(errno);
+        ::close(fd);
+        return;
+    }
+    listen_socket_ = fd;
+    thread_ = std::thread([this] { loop(); });
+}
+
+ViccListener::~ViccListener() {
+    if (thread_.joinable()) {
+        char stop = 1;
+        ssize_t ignored = ::write(wake_[1], &stop, 1);
+        (void)ignored;
+        thread_.join();
+    }
+    close_quietly(listen_socket_);
+    close_quietly(wake_[0]);
+    close_quietly(wake_[1]);
+}
+
+void ViccListener::loop() {
+    std::shared_ptr<ViccCard> card;
+    for (;;) {
+        pollfd fds[3] = {{wake_[0], POLLIN, 0}, {listen_socket_, POLLIN, 0}, {-1, POLLIN, 0}};
+        if (card) fds[2].fd = card->socket();
+        int ready = ::poll(fds, card && fds[2].fd >= 0 ? 3 : 2, -1);
+        if (ready < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        if (fds[0].revents) break;
+        if (card && (fds[2].fd < 0 || fds[2].revents) && card->peer_gone()) {
+            card.reset();
+            on_event_(nullptr);
+        }
+        if (fds[1].revents & POLLIN) {
+            int peer = ::accept4(listen_socket_, nullptr, nullptr, SOCK_CLOEXEC);
+            if (peer < 0) continue;
+            ++connections_;
+            if (card) {
+                ::close(peer);  // the slot holds one card
+                continue;
+            }
+            card = std::make_shared<ViccCard>(peer, timeout_);
+            on_event_(card);
+        }
+    }
+    if (card) card->disconnect();
+}
+
+// ---- ViccSlot -----------------------------------------------------------------------------------------------------------
+
+ViccSlot::ViccSlot(Scheduler& scheduler, Reader& reader, uint16_t port, std::chrono::milliseconds answer_timeout)
+    : alive_(std::make_shared<bool>(true)) {
+    std::weak_ptr<bool> alive = alive_;
+    Scheduler* machine = &scheduler;
+    Reader* slot = &reader;
+    listener_ = std::make_unique<ViccListener>(
+        port,
+        [machine, slot, alive](std::shared_ptr<ViccCard> card) {
+            // Runs on the listener's thread: the reader is touched only inside the machine.
+            const char* what = card ? "vicc card inserted" : "vicc card removed";
+            machine->post(what, [slot, alive, card] {
+                std::shared_ptr<bool> live = alive.lock();
+                if (!live || !*live) return;
+                if (card) {
+                    slot->insert_card(card);
+                } else {
+                    slot->remove_card();
+                }
+            });
+        },
+        answer_timeout);
+}
+
+ViccSlot::~ViccSlot() {
+    *alive_ = false;
+    listener_.reset();
+}
+
+}  // namespace sim
