@@ -14,6 +14,9 @@ test: build
 	ctest --preset default
 	bash winbuild/build.sh
 	bash winbuild/test_checks.sh
+	bash ifd/tests/run_pcsc_tests.sh build/default
+	bash reliability/run.sh short
+	$(MAKE) test-asan
 
 test-asan: deps
 	@cmake --preset asan >/dev/null
