@@ -28,11 +28,8 @@ constexpr ULONG kMaxAtrLength = 33;
 constexpr UCHAR kDirectConvention = 0x3B;
 constexpr UCHAR kInverseConvention = 0x3F;
 
-// ISO/IEC 7816-3 clock rate conversion factor F, the largest clock frequency fs (kHz) for it, and the baud rate
-// adjustment factor D, by their TA1 nibble; 0 marks a value reserved for future use.
-constexpr ULONG kClockRateConversion[16] = {372, 372, 558, 744, 1116, 1488, 1860, 0, 0, 512, 768, 1024, 1536, 2048, 0, 0};
+// The largest clock frequency fs (kHz) allowed with each clock rate conversion factor, by its TA1 nibble.
 constexpr ULONG kMaxClockKhz[16] = {4000, 5000, 6000, 8000, 12000, 16000, 20000, 0, 0, 5000, 7500, 10000, 15000, 20000, 0, 0};
-constexpr ULONG kBitRateAdjustment[16] = {0, 1, 2, 4, 8, 16, 32, 64, 12, 20, 0, 0, 0, 0, 0, 0};
 
 // Values that apply when the ATR leaves them out.
 constexpr UCHAR kDefaultFl = 1;  // F = 372

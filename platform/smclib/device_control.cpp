@@ -52,10 +52,6 @@ constexpr SizeRule kSizeRules[] = {
     {IOCTL_SMARTCARD_GET_LAST_ERROR, 0, sizeof(ULONG)},
 };
 
-// ISO/IEC 7816-3 clock rate conversion factor F and baud rate adjustment factor D by their TA1 nibble; 0 = RFU.
-constexpr ULONG kClockRateConversion[16] = {372, 372, 558, 744, 1116, 1488, 1860, 0, 0, 512, 768, 1024, 1536, 2048, 0, 0};
-constexpr ULONG kBitRateAdjustment[16] = {0, 1, 2, 4, 8, 16, 32, 64, 12, 20, 0, 0, 0, 0, 0, 0};
-
 struct Request {
     PSMARTCARD_EXTENSION extension;
     ReaderData* data;

@@ -13,6 +13,11 @@
 
 namespace sim::smclib {
 
+// ISO/IEC 7816-3 clock rate conversion factor F and baud rate adjustment factor D by their TA1 nibble; 0 marks a
+// value reserved for future use. The ATR parser and the attribute answers both read them.
+inline constexpr ULONG kClockRateConversion[16] = {372, 372, 558, 744, 1116, 1488, 1860, 0, 0, 512, 768, 1024, 1536, 2048, 0, 0};
+inline constexpr ULONG kBitRateAdjustment[16] = {0, 1, 2, 4, 8, 16, 32, 64, 12, 20, 0, 0, 0, 0, 0, 0};
+
 // One acquisition of the remove lock. The holder's thread is kept so that SmartcardReleaseRemoveLockAndWait,
 // which takes no tag, can give back the hold its caller took.
 struct RemoveHold {
