@@ -339,7 +339,9 @@ TEST(WriteAndAwait, WithdrawsItsEventOnEveryPath) {
             EXPECT_EQ(f.de->PollIrp, nullptr) << c.name;
             EXPECT_EQ(f.reader.written().size(), 1u) << c.name << ": the packet still goes out";
         }
-        if (c.disturbance == Disturbance::read_overruns) EXPECT_TRUE(f.re->ReadFailed) << c.name;
+        if (c.disturbance == Disturbance::read_overruns) {
+            EXPECT_TRUE(f.re->ReadFailed) << c.name;
+        }
     }
 }
 

@@ -220,7 +220,9 @@ TEST(Configuration, LargerEndpointsGetEightByteTransfers) {
     });
     EXPECT_EQ(answer[2], 0xAA);
     for (const Submission& s : f.submissions) {
-        if (s.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) EXPECT_EQ(s.requested_length, 8u);
+        if (s.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+            EXPECT_EQ(s.requested_length, 8u);
+        }
     }
     EXPECT_EQ(f.count_submissions(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, 0x81), 2u);
     ASSERT_EQ(f.reader.written().size(), 1u);

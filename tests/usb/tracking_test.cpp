@@ -317,9 +317,15 @@ TEST(BackgroundRead, CancelRacingThePostLeavesConsistentState) {
         const bool outstanding = f.queued_reads() == 1;
         EXPECT_EQ(f.de->PollIrp != nullptr, outstanding) << "seed " << seed;
         EXPECT_EQ(bool(f.re->PollActive), outstanding) << "seed " << seed;
-        if (cancelled) EXPECT_FALSE(outstanding) << "seed " << seed;
-        if (!cancelled) EXPECT_TRUE(outstanding) << "seed " << seed << ": a canceller that found nothing left it";
-        if (cancelled) EXPECT_TRUE(f.re->PollCancelled) << "seed " << seed;
+        if (cancelled) {
+            EXPECT_FALSE(outstanding) << "seed " << seed;
+        }
+        if (!cancelled) {
+            EXPECT_TRUE(outstanding) << "seed " << seed << ": a canceller that found nothing left it";
+        }
+        if (cancelled) {
+            EXPECT_TRUE(f.re->PollCancelled) << "seed " << seed;
+        }
         EXPECT_EQ(f.de->PollCancelState, POLL_CANCEL_NONE) << "seed " << seed;
         f.finish();
         ASSERT_FALSE(f.k.bug_checked()) << "seed " << seed << "\n" << f.k.bug_check_report();
