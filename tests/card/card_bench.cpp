@@ -1,6 +1,8 @@
 // The card services test bench: driver load and start through the Plug and Play manager, I/O controls through an application handle, and the removal that ends each test with the leak check.
 #include "card_bench.h"
 
+#include "tests/support/plug_reader.h"
+
 #include "platform/host/host_request.h"
 #include "protocol/packets.h"
 
@@ -11,19 +13,7 @@ CardBench::CardBench(uint64_t seed) : k(seed), bus(k), pnp(k, bus), usb(k), read
     observer_ = usb.add_observer([this](const sim::BusEvent& event) {
         if (event.kind == sim::BusEventKind::submitted && event.endpoint == 0x81) ++in_reads;
     });
-    // A freshly loaded driver image has zeroed globals; this process loads the same image again and again.
-    DeviceCount = 0;
-    NTSTATUS entry = STATUS_UNSUCCESSFUL;
-    driver = pnp.load_driver("tavelo", &DriverEntry, &entry);
-    EXPECT_EQ(entry, STATUS_SUCCESS);
-    run([&] { node = &pnp.plug(driver, "Q-ward", &usb); }, "plug");
-    if (node && node->fdo()) {
-        fdo = node->fdo();
-        de = static_cast<PDEVICE_EXTENSION>(fdo->DeviceExtension);
-        sc = &de->SmartcardExtension;
-        re = sc->ReaderExtension;
-    }
-    EXPECT_NE(fdo, nullptr) << "AddDevice failed";
+    qward::test_support::load_driver_and_plug(*this, &usb);
 }
 
 CardBench::~CardBench() {

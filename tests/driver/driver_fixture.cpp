@@ -1,6 +1,8 @@
 // The driver-frame test machine: driver load and plug-in, Plug and Play sequences in simulated threads, and the removal that ends every test with the kernel's leak check.
 #include "driver_fixture.h"
 
+#include "tests/support/plug_reader.h"
+
 namespace qward::test {
 
 bool is_card_status_request(const sim::Packet& packet) {
@@ -12,19 +14,7 @@ Machine::Machine(uint64_t seed, sim::KernelSettings settings)
     observer_ = usb.add_observer([this](const sim::BusEvent& event) {
         if (event.kind == sim::BusEventKind::submitted) urb_functions_.push_back(event.function);
     });
-    // A freshly loaded driver image has zeroed globals; this process loads the same image again and again.
-    DeviceCount = 0;
-    NTSTATUS entry = STATUS_UNSUCCESSFUL;
-    driver = pnp.load_driver("tavelo", &DriverEntry, &entry);
-    EXPECT_EQ(entry, STATUS_SUCCESS);
-    run([&] { node = &pnp.plug(driver, "Q-ward", &tap); }, "plug");
-    if (node && node->fdo()) {
-        fdo = node->fdo();
-        de = static_cast<PDEVICE_EXTENSION>(fdo->DeviceExtension);
-        sc = &de->SmartcardExtension;
-        re = sc->ReaderExtension;
-    }
-    EXPECT_NE(fdo, nullptr) << "AddDevice failed";
+    qward::test_support::load_driver_and_plug(*this, &tap);
 }
 
 Machine::~Machine() {

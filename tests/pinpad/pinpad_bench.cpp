@@ -1,6 +1,8 @@
 // The PIN pad test bench: driver load and start through the Plug and Play manager, the firmware with its keypad, I/O controls through an application handle, and the removal that ends each test with the leak check.
 #include "pinpad_bench.h"
 
+#include "tests/support/plug_reader.h"
+
 #include "reader/cards/card_factory.h"
 
 namespace qward::pinpad_test {
@@ -35,19 +37,7 @@ PinpadBench::PinpadBench(uint64_t seed) : k(seed), bus(k), pnp(k, bus), usb(k), 
     sim::IsoCardOptions options;
     options.atr = sim::preset_atr::iso;
     card = std::make_shared<sim::IsoCard>(options);
-    // A freshly loaded driver image has zeroed globals; this process loads the same image again and again.
-    DeviceCount = 0;
-    NTSTATUS entry = STATUS_UNSUCCESSFUL;
-    driver = pnp.load_driver("tavelo", &DriverEntry, &entry);
-    EXPECT_EQ(entry, STATUS_SUCCESS);
-    run([&] { node = &pnp.plug(driver, "Q-ward", &usb); }, "plug");
-    if (node && node->fdo()) {
-        fdo = node->fdo();
-        de = static_cast<PDEVICE_EXTENSION>(fdo->DeviceExtension);
-        sc = &de->SmartcardExtension;
-        re = sc->ReaderExtension;
-    }
-    EXPECT_NE(fdo, nullptr) << "AddDevice failed";
+    qward::test_support::load_driver_and_plug(*this, &usb);
 }
 
 PinpadBench::~PinpadBench() {
