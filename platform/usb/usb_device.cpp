@@ -244,6 +244,12 @@ NTSTATUS UsbDevice::handle_transfer(PIRP irp, PURB urb, uint64_t id) {
     }
     KIRQL old;
     KeAcquireSpinLock(&lock_, &old);
+    if (gone_) {
+        // Unplugged while this request was on its way in: the unplug has already failed what was queued, and a
+        // transfer queued now would never be served.
+        KeReleaseSpinLock(&lock_, old);
+        return complete_now(irp, urb, id, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
+    }
     Pipe* pipe = find_pipe(transfer.PipeHandle);
     if (!pipe) {
         KeReleaseSpinLock(&lock_, old);
