@@ -18,6 +18,14 @@ static VOID SendAbortCommand(PSMARTCARD_EXTENSION SmartcardExtension)
     (void)WritePacket(SmartcardExtension, abort, ABORT_WRITE_TIMEOUT);
 }
 
+// A packet write that failed did not reach the reader: it could not be built, there was no pipe, or the reader
+// did not take it within the time-out and it was cancelled. The exchange cannot go on, since the answer it would
+// wait for will never come; the time-out is reported as the exchange's own.
+static NTSTATUS WriteFailure(NTSTATUS Status)
+{
+    return Status == STATUS_TIMEOUT ? STATUS_IO_TIMEOUT : Status;
+}
+
 // A read that is still outstanding (a waiter woken by the shutdown handler, or by the drop of an answer after a
 // card removal, leaves it posted) keeps its PollActive: clearing it would let a second read be posted into the
 // same EventPacket.
@@ -70,6 +78,10 @@ NTSTATUS ExchangeReaderCommand(PSMARTCARD_EXTENSION SmartcardExtension, PUCHAR H
     if (readerExtension->PollActive && DataLength == 0) {
         result = WritePacketAndAwait(SmartcardExtension, Header, AWAIT_WITHOUT_LIMIT);
         awaitUsed = TRUE;
+        if (result != STATUS_SUCCESS) {
+            // The header did not reach the reader, so no answer will come.
+            return FinishExchange(SmartcardExtension, awaitUsed, WriteFailure(result));
+        }
         if (readerExtension->PollCancelled) {
             deviceExtension->ShutdownSignalled = FALSE;
             readerExtension->PollCancelled = FALSE;
@@ -77,8 +89,11 @@ NTSTATUS ExchangeReaderCommand(PSMARTCARD_EXTENSION SmartcardExtension, PUCHAR H
             return STATUS_INVALID_DEVICE_REQUEST;
         }
     } else {
-        // A header that did not reach the reader shows up as a missing answer.
-        (void)WritePacket(SmartcardExtension, Header, HEADER_WRITE_TIMEOUT);
+        // Nothing has reached the reader when the header did not, so there is nothing to abort.
+        const NTSTATUS status = WritePacket(SmartcardExtension, Header, HEADER_WRITE_TIMEOUT);
+        if (status != STATUS_SUCCESS) {
+            return WriteFailure(status);
+        }
     }
 
     ULONG sent = 0;
@@ -89,8 +104,13 @@ NTSTATUS ExchangeReaderCommand(PSMARTCARD_EXTENSION SmartcardExtension, PUCHAR H
             return STATUS_NO_MEDIA;
         }
         if (sent == DataLength && AnswerData != NULL) {
-            (void)WritePacketAndAwait(SmartcardExtension, dataPacket, AWAIT_WITHOUT_LIMIT);
+            const NTSTATUS status = WritePacketAndAwait(SmartcardExtension, dataPacket, AWAIT_WITHOUT_LIMIT);
             awaitUsed = TRUE;
+            if (status != STATUS_SUCCESS) {
+                // The last data packet did not go out: the reader holds part of a command and would never answer.
+                SendAbortCommand(SmartcardExtension);
+                return FinishExchange(SmartcardExtension, awaitUsed, WriteFailure(status));
+            }
             if (deviceExtension->ShutdownSignalled || readerExtension->PollCancelled) {
                 // The wait was broken off before the reader answered; the reader must not go on with a command
                 // whose answer nobody will read.
@@ -101,7 +121,12 @@ NTSTATUS ExchangeReaderCommand(PSMARTCARD_EXTENSION SmartcardExtension, PUCHAR H
             }
             break;
         }
-        (void)WritePacket(SmartcardExtension, dataPacket, DATA_WRITE_TIMEOUT);
+        const NTSTATUS status = WritePacket(SmartcardExtension, dataPacket, DATA_WRITE_TIMEOUT);
+        if (status != STATUS_SUCCESS) {
+            // The header and perhaps some data went out: the reader is told to drop the unfinished command.
+            SendAbortCommand(SmartcardExtension);
+            return FinishExchange(SmartcardExtension, awaitUsed, WriteFailure(status));
+        }
     }
 
     if (AnswerData == NULL) {

@@ -26,8 +26,11 @@ const Statuses kGate = {STATUS_SUCCESS, STATUS_DEVICE_REMOVED};
 const Statuses kSizes = {STATUS_INVALID_PARAMETER, STATUS_BUFFER_TOO_SMALL};
 // What a reader command exchange ends with when the reader, the card or the bus let it down: no answer in
 // time, no card or a failed read, an answer of the wrong form, an allocation that failed.
+// A packet that the bus driver failed ends the exchange with the bus driver's status: the device gone, not
+// responding, or its pipe aborted.
 const Statuses kExchange = {STATUS_IO_TIMEOUT, STATUS_NO_MEDIA, STATUS_INVALID_DEVICE_REQUEST,
-                            STATUS_INSUFFICIENT_RESOURCES};
+                            STATUS_INSUFFICIENT_RESOURCES, STATUS_UNSUCCESSFUL, STATUS_DEVICE_NOT_CONNECTED,
+                            STATUS_NO_SUCH_DEVICE, STATUS_CANCELLED};
 
 const std::map<ULONG, Statuses>& table() {
     static const auto* statuses = new std::map<ULONG, Statuses>{
@@ -193,38 +196,6 @@ std::vector<Finding> check_run(Rig& rig, RunOutcome outcome) {
                                         " bytes left with tag '" + tag_text(tag) + "'"});
     }
     return findings;
-}
-
-const std::vector<KnownIssue>& known_issues() {
-    static const auto* list = new std::vector<KnownIssue>{
-        {"exchange-waits-for-unposted-read",
-         "a reader exchange waits without limit in WritePacketAndAwait for a packet from a background read that is "
-         "not posted (its post failed, or the card left and the read stayed idle); the request and any removal hang",
-         true,
-         [](const std::string&, const Finding& f) {
-             return f.kind == "deadlock" && f.detail.find("diagnosis: a caller waits without limit") != std::string::npos;
-         }},
-        {"hang-after-fault-or-unplug",
-         "after an injected allocation or bus-transfer failure, an unplug or a card pull, a request (and the removal "
-         "behind it) waits for an event that nothing will signal",
-         true, [](const std::string&, const Finding& f) { return f.kind == "deadlock"; }},
-        {"reset-races-power-up-read",
-         "a reset sent right after resume loses ATR packets to the background read that the power-up posts after "
-         "completing the power IRP, and ends with STATUS_IO_TIMEOUT after 50 s",
-         false,
-         [](const std::string& scenario, const Finding& f) {
-             return scenario == "sleep-resume" && f.kind == "expectation" && f.detail.find("after wake") != std::string::npos;
-         }},
-    };
-    return *list;
-}
-
-const KnownIssue* known_issue(const std::string& scenario, bool disturbed, const Finding& finding) {
-    for (const KnownIssue& issue : known_issues()) {
-        if (issue.disturbed_only && !disturbed) continue;
-        if (issue.matches(scenario, finding)) return &issue;
-    }
-    return nullptr;
 }
 
 std::string describe(const std::vector<Finding>& findings) {

@@ -20,6 +20,7 @@ struct PACKET_TRANSFER_CONTEXT {
     PKEVENT Event;               // in the caller's frame; the caller waits until the completion has signalled it
     volatile LONG State;         // TRANSFER_STATE
     PUCHAR ReadDestination;      // a read's caller buffer, NULL for a write
+    PNTSTATUS BusStatus;         // in the caller's frame: the bus driver's status of the transfer
     UCHAR Buffer[READER_PACKET_SIZE];
 };
 typedef PACKET_TRANSFER_CONTEXT* PPACKET_TRANSFER_CONTEXT;
@@ -62,10 +63,14 @@ NTSTATUS NTAPI PacketTransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVO
         return STATUS_MORE_PROCESSING_REQUIRED;
     }
 
+    if (previous == TRANSFER_WAITING) {
+        // The caller is still waiting and learns how the bus driver ended the transfer.
+        *context->BusStatus = Irp->IoStatus.Status;
+    }
     if (previous == TRANSFER_WAITING && context->ReadDestination != NULL) {
         // The caller is still waiting and counts the read as arrived. It receives exactly the bytes that the
         // bus transferred; the request buffer started as a copy of the caller's buffer, so a read that moved
-        // nothing leaves that buffer as it was. The bus driver's status is not examined.
+        // nothing leaves that buffer as it was.
         ULONG received = context->Urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
         if (received > READER_PACKET_SIZE) {
             received = READER_PACKET_SIZE;
@@ -82,7 +87,9 @@ NTSTATUS NTAPI PacketTransferComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVO
 // Builds and sends one transfer and waits for it. A request that does not come back within the time-out is
 // cancelled, and the call returns only after its completion has run: a late completion then cannot satisfy a
 // later wait, store into a buffer whose caller has returned, or (for a read) take a packet that is meant for
-// the next read.
+// the next read. A transfer that the bus driver failed (device gone, not responding, pipe aborted) returns the
+// bus driver's status: a write that failed did not reach the reader, whose answer would then never come, and a
+// read that failed brought no packet, so the caller must not take its buffer for one.
 static NTSTATUS TransferPacket(PSMARTCARD_EXTENSION SmartcardExtension, PACKET_DIRECTION Direction,
                                PUCHAR Packet, PLARGE_INTEGER Timeout)
 {
@@ -114,10 +121,12 @@ static NTSTATUS TransferPacket(PSMARTCARD_EXTENSION SmartcardExtension, PACKET_D
 
     KEVENT event;
     KeInitializeEvent(&event, NotificationEvent, FALSE);
+    NTSTATUS busStatus = STATUS_SUCCESS;
     context->Urb = urb;
     context->Event = &event;
     context->State = TRANSFER_WAITING;
     context->ReadDestination = Direction == PACKET_IN ? Packet : NULL;
+    context->BusStatus = &busStatus;
     RtlCopyMemory(context->Buffer, Packet, READER_PACKET_SIZE);
 
     const ULONG length = PacketTransferLength(Direction == PACKET_OUT ? readerExtension->OutPacketSize
@@ -139,7 +148,7 @@ static NTSTATUS TransferPacket(PSMARTCARD_EXTENSION SmartcardExtension, PACKET_D
 
     NTSTATUS status = KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, Timeout);
     if (status == STATUS_SUCCESS) {
-        return STATUS_SUCCESS;
+        return NT_SUCCESS(busStatus) ? STATUS_SUCCESS : busStatus;
     }
 
     if (InterlockedCompareExchange(&context->State, TRANSFER_CANCELLING, TRANSFER_WAITING) == TRANSFER_WAITING) {
@@ -155,6 +164,9 @@ static NTSTATUS TransferPacket(PSMARTCARD_EXTENSION SmartcardExtension, PACKET_D
     }
     // The bus completes a cancelled transfer at once; its completion signals the event.
     KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, NULL);
+    if (status == STATUS_SUCCESS && !NT_SUCCESS(busStatus)) {
+        status = busStatus;
+    }
     return status;
 }
 
@@ -186,10 +198,10 @@ NTSTATUS WritePacketAndAwait(PSMARTCARD_EXTENSION SmartcardExtension, PUCHAR Pac
     // Published before the read is posted and the packet written, so that the answer cannot pass by unseen.
     readerExtension->ResponseEvent = &event;
 
-    NTSTATUS postStatus = STATUS_PENDING;
-    if (!readerExtension->PollActive) {
-        postStatus = StartBackgroundRead(SmartcardExtension);
-    }
+    // StartBackgroundRead posts the read unless PollActive says, under the lock under which a finishing read
+    // decides whether anyone waits, that one is posted: the flag is not tested outside it, where a read that is
+    // finishing could still show it set and then post no successor.
+    const NTSTATUS postStatus = StartBackgroundRead(SmartcardExtension);
 
     NTSTATUS status = WritePacket(SmartcardExtension, Packet, 0);
     if (status == STATUS_SUCCESS) {
@@ -197,9 +209,9 @@ NTSTATUS WritePacketAndAwait(PSMARTCARD_EXTENSION SmartcardExtension, PUCHAR Pac
             status = KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, Timeout != 0 ? &interval : NULL);
         } else {
             // No background read could be posted, so none will hand over the answer: waiting (without limit
-            // when the time-out is 0) would never end. The packet has gone out; the caller learns that it has
-            // to read the answer itself.
-            status = postStatus;
+            // when the time-out is 0) would never end. The packet has gone out, so the caller is woken at once
+            // without a packet (EventPacketReady as it was) and reads the answer itself.
+            status = STATUS_SUCCESS;
         }
     }
 

@@ -390,41 +390,63 @@ TEST(ExchangeAwait, ReadFailedDuringADataReadGivesNoMedia) {
     EXPECT_GE(out.took, from_ms(50'000));
 }
 
-// The awaited header write fails before anything is sent: the exchange still reads the answer; the failure is
-// the result unless a data packet arrives.
-TEST(ExchangeAwait, FailedAwaitedHeaderStillReadsTheAnswer) {
+// A packet that does not reach the reader (its request cannot be built, or the bus driver fails it) ends the
+// exchange at once with that status: the answer it would wait for, without limit on the awaited paths, never
+// comes. Once part of the command has gone out, the reader is told to drop it.
+TEST(ExchangeAwait, WriteThatDoesNotReachTheReaderEndsTheExchange) {
     struct Case {
-        std::vector<Packet> answer;
+        const char* name;
+        bool read_posted;     // the background read runs, so a header without data goes out awaited
+        size_t data;          // bytes of command data
+        sim::FaultSite site;
+        uint64_t nth;         // which call of the site fails
         NTSTATUS status;
+        bool abort;
     };
+    // Pool calls per write: URB, context. Bus calls: one per transfer, the background read's post included.
     const Case cases[] = {
-        {{packet({0x01, 0x01, 0x05})}, STATUS_INSUFFICIENT_RESOURCES},
-        {{packet({0x01, 0x03, 0x03, 0x02, 0x00}), packet({0x00, 0x02, 0x90, 0x00})}, STATUS_SUCCESS},
+        {"awaited header, no URB", true, 0, sim::FaultSite::pool, 1, STATUS_INSUFFICIENT_RESOURCES, false},
+        {"plain header, no URB", false, 7, sim::FaultSite::pool, 1, STATUS_INSUFFICIENT_RESOURCES, false},
+        {"plain header, bus fails it", false, 7, sim::FaultSite::bus_transfer, 1, STATUS_UNSUCCESSFUL, false},
+        {"first data packet, no URB", false, 13, sim::FaultSite::pool, 3, STATUS_INSUFFICIENT_RESOURCES, true},
+        {"first data packet, bus fails it", false, 13, sim::FaultSite::bus_transfer, 2, STATUS_UNSUCCESSFUL, true},
+        {"awaited last data packet, bus fails it", false, 7, sim::FaultSite::bus_transfer, 4, STATUS_UNSUCCESSFUL,
+         true},
     };
     for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
         CardBench f(31);
         start_scripted(f);
-        // Marked as posted with no read behind it, so that the header's write-and-await posts none and only its
-        // own write can fail.
-        f.re->PollActive = TRUE;
-        for (const Packet& p : c.answer) f.reader.queue_packet_after(from_ms(1), p);
+        if (c.read_posted) {
+            // Marked as posted with no read behind it, so that the header's write-and-await posts none and only
+            // its own write can fail.
+            f.re->PollActive = TRUE;
+        }
+        // An answer the reader would give if it had the command; it must not be read.
+        f.reader.queue_reply_to_write(packet({0x01, 0x01, 0x05}), from_ms(1));
+        const size_t before = f.written_count();
+        const Bytes data = counting(c.data);
         Outcome out;
         std::vector<UCHAR> buffer(16);
         f.run([&] {
             UCHAR header[8] = {0x01, 0x03, kTestCommand, 0, 0, 0, 0, 0};
-            f.k.set_fault(sim::FaultSite::pool, {.fail_nth = 1});
-            out.status = ExchangeReaderCommand(f.sc, header, nullptr, 0, &out.kind, buffer.data(), 16, &out.length);
+            f.k.set_fault(c.site, {.fail_nth = c.nth});
+            const VirtualTime begin = f.k.now();
+            out.status = ExchangeReaderCommand(f.sc, header, data.empty() ? nullptr : data.data(),
+                                               static_cast<ULONG>(data.size()), &out.kind, buffer.data(), 16,
+                                               &out.length);
+            out.took = f.k.now() - begin;
             f.k.clear_faults();
         }, "exchange");
         EXPECT_EQ(out.status, c.status);
         EXPECT_EQ(f.k.faults_injected(), 1u);
-        EXPECT_TRUE(f.reader.written().empty() || f.reader.written().back().packet[2] != kTestCommand)
-            << "the header never went out";
-        EXPECT_NE(f.de->PollIrp, nullptr) << "the background read is posted at the end";
+        EXPECT_EQ(out.kind, 0) << "no answer was read";
+        EXPECT_LT(out.took, from_ms(100)) << "no wait for an answer that cannot come";
+        const bool aborted = f.written_count() > before && f.reader.written().back().packet == kAbort;
+        EXPECT_EQ(aborted, c.abort);
     }
 }
 
-// The card is pulled while the reader works on a command: its card status comes in place of the answer.
 TEST(ExchangeAwait, CardPulledMidCommand) {
     CardBench f(32);
     f.start(std::make_shared<RecordingCard>());
