@@ -193,9 +193,10 @@ NTSTATUS NTAPI BackgroundReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVO
     const NTSTATUS status = Irp->IoStatus.Status;
     const ULONG received = urb->UrbBulkOrInterruptTransfer.TransferBufferLength;
     const PUCHAR packet = readerExtension->EventPacket;
-    const BOOLEAN waiting = readerExtension->ResponseEvent != NULL;
     READ_ON_ACTION action = REST;
     BOOLEAN completeTracking = FALSE;
+    // Set for a packet that is meant for a waiter only if there is one: EventPacketReady is then set with it.
+    BOOLEAN readyForWaiter = FALSE;
 
     // The flags are set before the waiter is signalled, so that a woken waiter sees them.
     if (!NT_SUCCESS(status)) {
@@ -221,11 +222,10 @@ NTSTATUS NTAPI BackgroundReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVO
             readerExtension->CardPresent = FALSE;
             readerExtension->CardRemovedSeen = TRUE;
         }
-        if (waiting) {
-            readerExtension->EventPacketReady = TRUE;
-            action = WAKE_WAITER;
-        }
-        // Otherwise the read rests until the next tracking request, write-and-await or power-up.
+        // Handed to a waiter if there is one; otherwise the read rests until the next tracking request,
+        // write-and-await or power-up.
+        readyForWaiter = TRUE;
+        action = WAKE_WAITER;
         completeTracking = TRUE;
     } else if (packet[PACKET_KIND_OFFSET] == PACKET_KIND_DATA) {
         // Kept for the next caller that expects an answer, also when nobody waits now.
@@ -244,20 +244,26 @@ NTSTATUS NTAPI BackgroundReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVO
     } else {
         // Another reader status (kind 2), or a kind without a meaning: handed to a waiter as it is. A packet of
         // unknown kind also ends the pending tracking request, whose owner then looks at the card state again.
-        if (waiting) {
-            readerExtension->EventPacketReady = TRUE;
-        }
+        readyForWaiter = TRUE;
         action = WAKE_OR_READ_ON;
         completeTracking = packet[PACKET_KIND_OFFSET] != PACKET_KIND_CONTROL;
     }
-    const BOOLEAN wake = action == WAKE_WAITER || action == WAKE_AND_READ_ON || (action == WAKE_OR_READ_ON && waiting);
-    BOOLEAN readOn = action == WAKE_AND_READ_ON || (action == WAKE_OR_READ_ON && !waiting);
 
     // The finished read is forgotten, and the next one (if any) taken on, in one step under the lock with
     // which CancelBackgroundRead looks at them: a canceller finds either this IRP, which it may claim, or the
     // next read being posted, which it can stop, never a gap in between. A claimed read posts no next one, and
     // while its canceller is still inside IoCancelIrp, the canceller frees the IRP.
+    // Whether a caller waits is decided in the same step as PollActive: WritePacketAndAwait publishes its event
+    // and then posts the read unless PollActive, under this lock, says that one is posted. So a waiter that
+    // comes after this step finds PollActive as this completion leaves it and posts the read itself when none
+    // follows, and one that came before is woken here; none is left waiting for a read that nobody posts.
     KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&smartcardExtension->OsData->SpinLock);
+    const BOOLEAN waiting = readerExtension->ResponseEvent != NULL;
+    if (readyForWaiter && waiting) {
+        readerExtension->EventPacketReady = TRUE;
+    }
+    const BOOLEAN wake = waiting && action != REST;
+    BOOLEAN readOn = action == WAKE_AND_READ_ON || (action == WAKE_OR_READ_ON && !waiting);
     if (deviceExtension->PollIrp == Irp) {
         deviceExtension->PollIrp = NULL;
     }
