@@ -197,15 +197,22 @@ static NTSTATUS FinishPowerUp(PDEVICE_EXTENSION DeviceExtension, PIRP Irp)
         return STATUS_SUCCESS;
     }
 
+    // The background read runs again before anyone learns that the reader is back: before the tracking request
+    // is completed (its owner typically resets the card at once) and before the power IRP is. A request that
+    // follows then finds the read posted and sends its command as a write-and-await; with the read posted only
+    // afterwards, it would race the command's own reads for the answer (an ATR packet taken by the background
+    // read is lost to the reset that waits for it).
+    readerExtension->ReadFailed = FALSE;
+    if (DeviceExtension->PollIrp == NULL) {
+        readerExtension->PollActive = FALSE;
+        (void)StartBackgroundRead(smartcardExtension);
+    }
+
     // A card found after power-up always completes the tracking request, whatever the state at power-down: it
     // may be another card. Only "no card before and after" leaves the request pending.
     const ULONG cardState = GetCardState(smartcardExtension);
     if (cardState == SCARD_PRESENT || cardState != readerExtension->SavedCardState) {
-        readerExtension->PollActive = FALSE;
         CompleteTrackingRequest(smartcardExtension);
-    } else {
-        readerExtension->PollActive = FALSE;
-        (void)StartBackgroundRead(smartcardExtension);
     }
 
     SmartcardReleaseRemoveLock(smartcardExtension);
@@ -215,12 +222,6 @@ static NTSTATUS FinishPowerUp(PDEVICE_EXTENSION DeviceExtension, PIRP Irp)
     Irp->IoStatus.Status = STATUS_SUCCESS;
     Irp->IoStatus.Information = 0;
     IoCompleteRequest(Irp, IO_NO_INCREMENT);
-
-    readerExtension->ReadFailed = FALSE;
-    if (DeviceExtension->PollIrp == NULL) {
-        readerExtension->PollActive = FALSE;
-        (void)StartBackgroundRead(smartcardExtension);
-    }
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
