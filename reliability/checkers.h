@@ -36,19 +36,6 @@ std::string ioctl_name(ULONG code);
 // step limit is reported as that alone: the machine's state is no longer meaningful after it.
 std::vector<Finding> check_run(Rig& rig, RunOutcome outcome);
 
-// A fault that the runs have found and that is reported to the owners of the code at fault; its findings are
-// counted apart, so that a batch fails only on what is new. Each issue names the finding it explains as narrowly
-// as the finding allows.
-struct KnownIssue {
-    const char* id;
-    const char* what;
-    bool disturbed_only;  // seen only in runs with an injected fault, an unplug or a card pull
-    bool (*matches)(const std::string& scenario, const Finding& finding);
-};
-const std::vector<KnownIssue>& known_issues();
-// The known issue that explains the finding, or null.
-const KnownIssue* known_issue(const std::string& scenario, bool disturbed, const Finding& finding);
-
 // One finding per line, for reports.
 std::string describe(const std::vector<Finding>& findings);
 

@@ -114,10 +114,7 @@ void print_failure(const RunResult& r) {
 
 Progress printer(bool quiet) {
     return [quiet](const RunResult& r) {
-        if (r.only_known()) {
-            if (!quiet) std::printf("known issue: %s seed %llu, %s\n", r.spec.scenario.c_str(),
-                                    static_cast<unsigned long long>(r.spec.seed), r.spec.disturbance.describe().c_str());
-        } else if (!r.clean()) print_failure(r);
+        if (!r.clean()) print_failure(r);
         else if (!quiet && r.spec.disturbance.kind == DisturbanceKind::none) {
             std::printf("ok %s seed %llu: %llu requests, %llu switches, %.1f virtual ms\n", r.spec.scenario.c_str(),
                         static_cast<unsigned long long>(r.spec.seed), static_cast<unsigned long long>(r.requests),
@@ -149,12 +146,6 @@ int run_one(const Options& o) {
         return 0;
     }
     print_failure(r);
-    if (r.only_known()) {
-        for (const Finding& f : r.findings) {
-            std::printf("known issue %s: %s\n", known_issue(spec.scenario, r.disturbed, f)->id,
-                        known_issue(spec.scenario, r.disturbed, f)->what);
-        }
-    }
     return 1;
 }
 
@@ -218,21 +209,20 @@ int report(const Options& o) {
 
     std::printf("\nReliability figures (%.0f s of runs; stride %llu/%llu for unplug/card points)\n\n", seconds,
                 static_cast<unsigned long long>(unplug_stride), static_cast<unsigned long long>(card_stride));
-    std::printf("%-17s %7s %8s %8s %8s %8s %7s %7s\n", "scenario", "seeds", "faults", "unplug", "card", "runs", "known", "failed");
+    std::printf("%-17s %7s %8s %8s %8s %8s %7s\n", "scenario", "seeds", "faults", "unplug", "card", "runs", "failed");
     for (auto& [name, line] : tally.per_scenario) {
-        std::printf("%-17s %7llu %8llu %8llu %8llu %8llu %7llu %7llu\n", name.c_str(),
+        std::printf("%-17s %7llu %8llu %8llu %8llu %8llu %7llu\n", name.c_str(),
                     static_cast<unsigned long long>(line.seeds), static_cast<unsigned long long>(line.fault_points),
                     static_cast<unsigned long long>(line.unplug_points),
                     static_cast<unsigned long long>(line.card_points), static_cast<unsigned long long>(line.runs),
-                    static_cast<unsigned long long>(line.known), static_cast<unsigned long long>(line.failed));
+                    static_cast<unsigned long long>(line.failed));
     }
-    std::printf("%-17s %7llu %8llu %8llu %8llu %8llu %7llu %7llu\n", "total",
+    std::printf("%-17s %7llu %8llu %8llu %8llu %8llu %7llu\n", "total",
                 static_cast<unsigned long long>(tally.total(&Tally::Line::seeds)),
                 static_cast<unsigned long long>(tally.total(&Tally::Line::fault_points)),
                 static_cast<unsigned long long>(tally.total(&Tally::Line::unplug_points)),
                 static_cast<unsigned long long>(tally.total(&Tally::Line::card_points)),
                 static_cast<unsigned long long>(tally.total(&Tally::Line::runs)),
-                static_cast<unsigned long long>(tally.total(&Tally::Line::known)),
                 static_cast<unsigned long long>(tally.total(&Tally::Line::failed)));
     std::printf("\nscenarios x seeds: %zu x %llu = %llu undisturbed runs\n", tally.per_scenario.size(),
                 static_cast<unsigned long long>(o.seeds), static_cast<unsigned long long>(tally.total(&Tally::Line::seeds)));
@@ -249,7 +239,7 @@ int report(const Options& o) {
         for (const Finding& f : r.findings) ++kinds[f.kind];
     }
     uint64_t failed = tally.total(&Tally::Line::failed);
-    std::printf("\nfound, beyond the known issues: %llu failing run(s)", static_cast<unsigned long long>(failed));
+    std::printf("\nfound: %llu failing run(s)", static_cast<unsigned long long>(failed));
     for (auto& [kind, n] : kinds) std::printf("; %s %llu", kind.c_str(), static_cast<unsigned long long>(n));
     std::printf(" (kinds counted over the first %zu failing runs kept)\n", tally.failures.size());
     for (const RunResult& r : tally.failures) {
@@ -257,15 +247,6 @@ int report(const Options& o) {
                     static_cast<unsigned long long>(r.spec.seed), r.spec.disturbance.describe().c_str(),
                     r.findings.empty() ? "" : (r.findings.front().kind + ": " + r.findings.front().detail.substr(0, 160)).c_str(),
                     replay_command(r.spec, program).c_str());
-    }
-
-    std::printf("\nknown issues (reported; their runs are counted apart and do not fail the batch): %llu run(s)\n",
-                static_cast<unsigned long long>(tally.total(&Tally::Line::known)));
-    for (const KnownIssue& issue : known_issues()) {
-        auto n = tally.runs_per_known_issue.count(issue.id) ? tally.runs_per_known_issue.at(issue.id) : 0;
-        std::printf("  %-34s %6llu run(s)%s\n    %s\n", issue.id, static_cast<unsigned long long>(n),
-                    n ? ("; e.g. " + program + " run " + tally.known_example.at(issue.id)).c_str() : "",
-                    issue.what);
     }
 
     if (!o.fuzz_stats.empty()) {
@@ -328,13 +309,12 @@ int main(int argc, char** argv) {
         if (o.card_stride) sweep_points(name, o.seed, DisturbanceKind::pull_card, o.card_stride, tally, progress);
     }
     uint64_t failed = tally.total(&Tally::Line::failed);
-    std::printf("%llu runs: %llu seeds, %llu fault points, %llu unplug points, %llu card points; %llu known, %llu failed\n",
+    std::printf("%llu runs: %llu seeds, %llu fault points, %llu unplug points, %llu card points; %llu failed\n",
                 static_cast<unsigned long long>(tally.total(&Tally::Line::runs)),
                 static_cast<unsigned long long>(tally.total(&Tally::Line::seeds)),
                 static_cast<unsigned long long>(tally.total(&Tally::Line::fault_points)),
                 static_cast<unsigned long long>(tally.total(&Tally::Line::unplug_points)),
                 static_cast<unsigned long long>(tally.total(&Tally::Line::card_points)),
-                static_cast<unsigned long long>(tally.total(&Tally::Line::known)),
                 static_cast<unsigned long long>(failed));
     return failed == 0 ? 0 : 1;
 }

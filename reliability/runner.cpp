@@ -297,14 +297,6 @@ RunResult run_isolated(const RunSpec& spec) {
     return result;
 }
 
-bool RunResult::only_known() const {
-    if (findings.empty()) return false;
-    for (const Finding& f : findings) {
-        if (!known_issue(spec.scenario, this->disturbed, f)) return false;
-    }
-    return true;
-}
-
 void Tally::add(const RunResult& result) {
     Line& line = per_scenario[result.spec.scenario];
     ++line.runs;
@@ -319,20 +311,7 @@ void Tally::add(const RunResult& result) {
         case DisturbanceKind::unplug: line.unplug_points += result.disturbed; break;
         case DisturbanceKind::pull_card: line.card_points += result.disturbed; break;
     }
-    if (result.only_known()) {
-        ++line.known;
-        std::set<std::string> ids;
-        const bool disturbed = result.disturbed;
-        for (const Finding& f : result.findings) ids.insert(known_issue(result.spec.scenario, disturbed, f)->id);
-        for (const std::string& id : ids) {
-            if (runs_per_known_issue[id]++ == 0) {
-                known_example[id] = "--scenario " + result.spec.scenario + " --seed " + std::to_string(result.spec.seed) +
-                                    (result.spec.disturbance.kind != DisturbanceKind::none
-                                         ? " --disturb " + result.spec.disturbance.text()
-                                         : "");
-            }
-        }
-    } else if (!result.clean()) {
+    if (!result.clean()) {
         ++line.failed;
         size_t kept = std::count_if(failures.begin(), failures.end(), [&](const RunResult& r) {
             return r.spec.scenario == result.spec.scenario;

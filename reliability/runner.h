@@ -41,8 +41,6 @@ struct RunResult {
     uint64_t requests = 0;           // I/O controls the application sent
     double virtual_ms = 0;
     bool clean() const { return findings.empty(); }
-    // Every finding is explained by a known issue (and there is at least one).
-    bool only_known() const;
 };
 
 // The one command that replays a run; `program` is how the reliability tool was invoked.
@@ -63,11 +61,8 @@ struct Tally {
         uint64_t unplug_points = 0;
         uint64_t card_points = 0;
         uint64_t runs = 0;
-        uint64_t failed = 0;  // runs with a finding no known issue explains
-        uint64_t known = 0;   // runs whose findings are all known issues
+        uint64_t failed = 0;  // runs with a finding
     };
-    std::map<std::string, uint64_t> runs_per_known_issue;
-    std::map<std::string, std::string> known_example;  // issue id -> the replay spec of its first run
     std::map<std::string, Line> per_scenario;
     std::map<std::string, uint64_t> fault_points_per_site;
     std::vector<RunResult> failures;  // the first few of each scenario, with their findings
