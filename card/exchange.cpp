@@ -74,8 +74,9 @@ NTSTATUS ExchangeReaderCommand(PSMARTCARD_EXTENSION SmartcardExtension, PUCHAR H
     SetCommandDataLength(Header, DataLength);
 
     // A header without data is the whole command, so with the background read running it is the packet that the
-    // answer follows; with data, the last data packet is.
-    if (readerExtension->PollActive && DataLength == 0) {
+    // answer follows; with data, the last data packet is. A command without an answer is only written: nothing
+    // comes back for it, and a wait for the background read's next packet could last for ever.
+    if (readerExtension->PollActive && DataLength == 0 && AnswerData != NULL) {
         result = WritePacketAndAwait(SmartcardExtension, Header, AWAIT_WITHOUT_LIMIT);
         awaitUsed = TRUE;
         if (result != STATUS_SUCCESS) {
