@@ -51,6 +51,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         rig.ioctl(handle, IOCTL_SMARTCARD_POWER, ulong_bytes(SCARD_POWER_DOWN), 0, "power down");
         rig.close(handle);
         rig.wait(tracking);
-    });
+    }, AtRest::unplug_the_reader);
     return 0;
 }
