@@ -141,9 +141,9 @@ std::vector<Finding> check_run(Rig& rig, RunOutcome outcome) {
             if (PDEVICE_EXTENSION de = rig.device_extension()) {
                 PREADER_EXTENSION re = de->SmartcardExtension.ReaderExtension;
                 if (re && re->ResponseEvent && !de->PollIrp) {
-                    report += "  diagnosis: a caller waits without limit for the background read's packet "
-                              "(ResponseEvent set) while no background read is posted (PollIrp NULL, PollActive " +
-                              std::to_string(re->PollActive) + ")\n";
+                    report += "  diagnosis: a caller is inside WritePacketAndAwait (ResponseEvent set), waiting for its "
+                              "write or for the background read's packet, while no background read is posted "
+                              "(PollIrp NULL, PollActive " + std::to_string(re->PollActive) + ")\n";
                 }
             }
             findings.push_back({"deadlock", report});

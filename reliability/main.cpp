@@ -254,7 +254,7 @@ int report(const Options& o) {
         std::printf("\nfuzzing (%s):\n", o.fuzz_stats.c_str());
         if (stats.empty()) std::printf("  no statistics found\n");
         for (auto& [target, s] : stats) {
-            std::printf("  %-22s %12llu executions in %5llu s, corpus %5llu, crashes %llu, regression inputs %llu%s\n",
+            std::printf("  %-22s %12llu executions in %5llu s, corpus %5llu, crashes %llu, inputs of earlier findings %llu%s\n",
                         target.c_str(), static_cast<unsigned long long>(s.execs),
                         static_cast<unsigned long long>(s.seconds), static_cast<unsigned long long>(s.corpus),
                         static_cast<unsigned long long>(s.crashes), static_cast<unsigned long long>(s.regressions),

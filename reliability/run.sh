@@ -36,6 +36,8 @@ fuzz_build() {
 fuzz_one() {
   local target=$1 seconds=$2
   local corpus=$fuzz_dir/corpus/$target crashes=$fuzz_dir/crashes/$target log=$fuzz_dir/logs/$target.log
+  # Crash inputs of an earlier run are not this run's findings.
+  rm -rf "$crashes"
   mkdir -p "$corpus" "$crashes" "$fuzz_dir/logs" "$fuzz_dir/stats"
   cp -n reliability/fuzz/corpus/$target/* "$corpus/" 2>/dev/null || true
   local status=0
@@ -44,8 +46,8 @@ fuzz_one() {
     -artifact_prefix="$crashes/" -print_final_stats=1 >"$log" 2>&1 || status=$?
   local execs; execs=$(sed -n 's/^stat::number_of_executed_units: *//p' "$log" | tail -1)
   local found; found=$(find "$crashes" -type f | wc -l)
-  local regressions=0
-  [ -d reliability/fuzz/findings/$target ] && regressions=$(find reliability/fuzz/findings/$target -type f | wc -l)
+  # Inputs of faults found earlier are kept in the seed corpus as found-<what>, and run clean as tests.
+  local regressions; regressions=$(find reliability/fuzz/corpus/$target -type f -name 'found-*' | wc -l)
   {
     echo "execs ${execs:-0}"
     echo "seconds $seconds"
