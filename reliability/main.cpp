@@ -234,14 +234,23 @@ int report(const Options& o) {
                 static_cast<unsigned long long>(tally.total(&Tally::Line::card_points)),
                 static_cast<unsigned long long>(tally.points_skipped));
 
-    std::map<std::string, uint64_t> kinds;
-    for (const RunResult& r : tally.failures) {
-        for (const Finding& f : r.findings) ++kinds[f.kind];
-    }
     uint64_t failed = tally.total(&Tally::Line::failed);
-    std::printf("\nfound: %llu failing run(s)", static_cast<unsigned long long>(failed));
-    for (auto& [kind, n] : kinds) std::printf("; %s %llu", kind.c_str(), static_cast<unsigned long long>(n));
-    std::printf(" (kinds counted over the first %zu failing runs kept)\n", tally.failures.size());
+    auto runs_with = [&](std::initializer_list<const char*> kinds) {
+        uint64_t n = 0;
+        for (const char* kind : kinds) {
+            auto it = tally.runs_per_finding_kind.find(kind);
+            if (it != tally.runs_per_finding_kind.end()) n += it->second;
+        }
+        return static_cast<unsigned long long>(n);
+    };
+    // The bar is zero in each of the first three; the rest say what else a failing run can show.
+    std::printf("\nfound: %llu failing run(s): pool leaks %llu, hangs %llu, verifier reports %llu; crashes %llu, "
+                "IRPs left %llu, statuses or replies not allowed %llu, remove lock or removal %llu, scenario "
+                "expectations %llu\n",
+                static_cast<unsigned long long>(failed), runs_with({"pool"}),
+                runs_with({"deadlock", "step limit", "outstanding"}), runs_with({"verifier"}), runs_with({"crash"}),
+                runs_with({"IRP"}), runs_with({"status", "reply"}), runs_with({"remove lock", "removal"}),
+                runs_with({"expectation"}));
     for (const RunResult& r : tally.failures) {
         std::printf("  %s seed %llu, %s: %s\n    replay: %s\n", r.spec.scenario.c_str(),
                     static_cast<unsigned long long>(r.spec.seed), r.spec.disturbance.describe().c_str(),

@@ -312,6 +312,9 @@ void Tally::add(const RunResult& result) {
         case DisturbanceKind::pull_card: line.card_points += result.disturbed; break;
     }
     if (!result.clean()) {
+        std::set<std::string> kinds;
+        for (const Finding& f : result.findings) kinds.insert(f.kind);
+        for (const std::string& kind : kinds) ++runs_per_finding_kind[kind];
         ++line.failed;
         size_t kept = std::count_if(failures.begin(), failures.end(), [&](const RunResult& r) {
             return r.spec.scenario == result.spec.scenario;

@@ -64,6 +64,7 @@ struct Tally {
         uint64_t failed = 0;  // runs with a finding
     };
     std::map<std::string, Line> per_scenario;
+    std::map<std::string, uint64_t> runs_per_finding_kind;  // failing runs with at least one finding of the kind
     std::map<std::string, uint64_t> fault_points_per_site;
     std::vector<RunResult> failures;  // the first few of each scenario, with their findings
     uint64_t points_skipped = 0;      // scheduling points left out by a stride

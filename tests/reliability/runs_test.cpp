@@ -86,6 +86,27 @@ TEST(Faults, AFaultBeyondTheLastCallLeavesTheRunUndisturbed) {
     EXPECT_TRUE(beyond.clean()) << describe(beyond.findings);
 }
 
+// The report's figures count runs, not findings: a run with two pool findings and a deadlock is one failing run,
+// one run with a leak and one with a hang; clean runs count for nothing.
+TEST(Tally, CountsFailingRunsPerKindOfFinding) {
+    Tally tally;
+    RunResult leaking;
+    leaking.spec = {"apdus", 1, *Disturbance::parse("pool:3")};
+    leaking.findings = {{"pool", "2 block(s)"}, {"pool", "1 block(s)"}, {"deadlock", "every thread is blocked"}};
+    RunResult clean;
+    clean.spec = {"apdus", 2, {}};
+    RunResult hanging;
+    hanging.spec = {"removal", 1, *Disturbance::parse("unplug:7")};
+    hanging.findings = {{"outstanding", "IOCTL_SMARTCARD_TRANSMIT"}};
+    for (const RunResult* r : {&leaking, &clean, &hanging}) tally.add(*r);
+    EXPECT_EQ(tally.total(&Tally::Line::runs), 3u);
+    EXPECT_EQ(tally.total(&Tally::Line::failed), 2u);
+    EXPECT_EQ(tally.runs_per_finding_kind["pool"], 1u);
+    EXPECT_EQ(tally.runs_per_finding_kind["deadlock"], 1u);
+    EXPECT_EQ(tally.runs_per_finding_kind["outstanding"], 1u);
+    EXPECT_EQ(tally.runs_per_finding_kind.count("verifier"), 0u);
+}
+
 // Runs that once hung or failed, each for its own cause: a transfer queued while the reader was being unplugged
 // that the bus never served; a header write that could not be built, after which the reader never answered the
 // awaited last data packet; a data write that the bus failed; a card-status packet whose read decided "nobody
