@@ -11,6 +11,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <ucontext.h>
@@ -31,9 +32,10 @@ class Scheduler;
 struct SimThread {
     enum class State { runnable, blocked, finished };
 
-    int id = 0;
+    int id = 0;  // grows with every spawn: the order of ids is the order of spawning
     std::string name;
     bool daemon = false;  // serves others (bus, reader firmware); does not keep a run going
+    // Read it freely; only the scheduler writes it, since it keeps its runnable and blocked lists in step.
     State state = State::runnable;
     uint8_t irql = 0;
 
@@ -49,7 +51,10 @@ struct SimThread {
    private:
     friend class Scheduler;
     std::function<void()> body_;
-    ucontext_t context_{};
+    // Where the thread stopped: a context of swapcontext's (out of line, it is large) or, when the switches are the
+    // scheduler's own, a stack pointer.
+    std::unique_ptr<ucontext_t> context_;
+    void* stack_pointer_ = nullptr;
     void* stack_ = nullptr;
     size_t stack_size_ = 0;
     void* fake_stack_ = nullptr;  // AddressSanitizer's per-fiber bookkeeping
@@ -103,9 +108,12 @@ class Scheduler {
     SimThread* current_or_null() { return current_; }
     // A switch point: the seed decides whether another runnable thread goes first.
     void yield();
-    // Blocks the current thread until wake(), its deadline, or the end of the run for daemons.
-    WakeReason block(std::string what, const void* object, VirtualTime deadline);
+    // Blocks the current thread until wake(), its deadline, or the end of the run for daemons. `what` is copied
+    // into the thread's own text, whose room stays from one wait to the next: a wait allocates nothing.
+    WakeReason block(std::string_view what, const void* object, VirtualTime deadline);
     void wake(SimThread& thread);
+    // Wakes every thread blocked on `object`, in spawn order; returns how many.
+    size_t wake_waiting_on(const void* object);
     void sleep_until(VirtualTime when);
     void sleep_for(VirtualTime duration) { sleep_until(now_ + duration); }
     // Ends the run from inside a thread (a bug check); the thread never runs again.
@@ -121,6 +129,9 @@ class Scheduler {
     // A draw from the run's seeded generator, for components that vary with the seed.
     uint64_t random_below(uint64_t bound);
     const std::vector<std::unique_ptr<SimThread>>& threads() const { return threads_; }
+    // The runnable and the blocked threads, each in spawn order.
+    const std::vector<SimThread*>& runnable_threads() const { return runnable_; }
+    const std::vector<SimThread*>& blocked_threads() const { return blocked_; }
 
     // Trace of switches, blocks and wake-ups; the same seed gives the same trace.
     bool tracing = false;
@@ -132,7 +143,8 @@ class Scheduler {
     uint32_t preempt_per_mille = 1000;
 
    private:
-    static void fiber_entry(unsigned lo, unsigned hi);
+    static void fiber_entry(unsigned lo, unsigned hi);  // makecontext's entry: the scheduler's address in halves
+    [[noreturn]] static void fiber_run(Scheduler* self);
     void switch_to_thread(SimThread& thread);
     void switch_to_scheduler();
     bool advance_time();
@@ -143,12 +155,23 @@ class Scheduler {
     // requested.
     void wait_for_wall_clock(VirtualTime deadline);
     std::string describe_blocked() const;
+    // State changes, each keeping the lists below in step with SimThread::state.
+    void make_blocked(SimThread& thread);
+    void make_runnable(SimThread& thread, WakeReason reason);
+    void make_finished(SimThread& thread);
 
     uint64_t seed_;
     std::mt19937_64 rng_;
-    std::vector<std::unique_ptr<SimThread>> threads_;
+    std::vector<std::unique_ptr<SimThread>> threads_;  // every thread not yet reaped, in spawn order
+    // The runnable threads and the blocked ones, each sorted by id, kept up to date at every state change: a
+    // switch then picks among the runnable threads without scanning every thread ever spawned, and the pick's
+    // index means the same thread as in a scan of threads_ in spawn order, so a seed picks what it always did.
+    std::vector<SimThread*> runnable_;
+    std::vector<SimThread*> blocked_;
+    size_t unfinished_workers_ = 0;  // non-daemon threads that have not finished
     SimThread* current_ = nullptr;
     ucontext_t scheduler_context_{};
+    void* scheduler_stack_pointer_ = nullptr;
     const void* scheduler_stack_bottom_ = nullptr;
     size_t scheduler_stack_size_ = 0;
     VirtualTime now_ = 0;

@@ -1,6 +1,7 @@
 // Scheduling, virtual time, dispatcher objects and deadlock reports of the simulated kernel.
 #include <gtest/gtest.h>
 
+#include <cfenv>
 #include <chrono>
 #include <atomic>
 #include <future>
@@ -284,3 +285,44 @@ TEST(RealTime, FinishedThreadsAreFreedBetweenRuns) {
 }  // namespace
 }  // namespace sim
 
+
+namespace sim {
+namespace {
+
+// Switches save each fiber's registers and floating-point control words: every fiber keeps its rounding mode (x87
+// and SSE alike) and the values it holds across switch points, whatever the others set meanwhile, and the side that
+// runs the scheduler gets its own mode back.
+TEST(Fibers, EachKeepsItsRoundingModeAndValuesAcrossSwitches) {
+    const int modes[] = {FE_TONEAREST, FE_UPWARD, FE_DOWNWARD, FE_TOWARDZERO};
+    ASSERT_EQ(fegetround(), FE_TONEAREST);
+    Scheduler s(12);
+    int wrong_mode = 0, wrong_quotient = 0, wrong_values = 0;
+    std::vector<double> quotients(4);
+    for (int i = 0; i < 4; ++i) {
+        s.spawn("fiber " + std::to_string(i), [&, i] {
+            fesetround(modes[i]);
+            volatile double one = 1.0, three = 3.0;
+            quotients[i] = one / three;  // SSE division: rounded by this fiber's MXCSR
+            uint64_t a = static_cast<uint64_t>(i) * 11 + 1, b = a * 3, c = b ^ 0x55, d = c + a, e = d * 7;
+            const uint64_t start = a + b + c + d + e;
+            for (int round = 0; round < 50; ++round) {
+                s.yield();
+                if (fegetround() != modes[i]) ++wrong_mode;
+                if (one / three != quotients[i]) ++wrong_quotient;
+                a += 1, b += 2, c += 3, d += 4, e += 5;
+            }
+            if (a + b + c + d + e != start + 50 * 15) ++wrong_values;
+        });
+    }
+    ASSERT_EQ(s.run(), RunOutcome::completed);
+    EXPECT_EQ(fegetround(), FE_TONEAREST);
+    fesetround(FE_TONEAREST);
+    EXPECT_EQ(wrong_mode, 0);
+    EXPECT_EQ(wrong_quotient, 0);
+    EXPECT_EQ(wrong_values, 0);
+    EXPECT_LT(quotients[2], quotients[1]);  // the modes did apply: downward below upward
+    EXPECT_GT(s.switches(), 150u);
+}
+
+}  // namespace
+}  // namespace sim
