@@ -120,6 +120,8 @@ RunOutcome Kernel::run_thread(std::string name, std::function<void()> body) {
 KernelThread& Kernel::thread() {
     SimThread* sim = scheduler_.current_or_null();
     if (!sim) return outside_thread_;
+    // Called at every kernel routine: the thread's record is found through the thread itself once it exists.
+    if (sim->kernel_data) return *static_cast<KernelThread*>(sim->kernel_data);
     auto& slot = threads_[sim];
     if (!slot) {
         slot = std::make_unique<KernelThread>();

@@ -59,13 +59,8 @@ bool try_acquire(Kernel& k, PVOID object) {
 }
 
 // Wakes every thread blocked on the object; they race for it under the scheduler's choice.
-void wake_waiters(Kernel& k, const void* object) {
-    for (auto& thread : k.scheduler().threads()) {
-        if (thread->state == SimThread::State::blocked && thread->wait_object == object) {
-            k.scheduler().wake(*thread);
-        }
-    }
-}
+// Only the blocked threads are looked at, in spawn order, as a scan of every thread would find them.
+void wake_waiters(Kernel& k, const void* object) { k.scheduler().wake_waiting_on(object); }
 
 std::string wait_description(PVOID object) {
     auto* header = static_cast<PDISPATCHER_HEADER>(object);
