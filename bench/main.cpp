@@ -1,4 +1,4 @@
-// The benchmark: each APDU's and cold reset's virtual time against the fewest full-speed frames its packets need, the host's cost per APDU, the simulation's speed and several readers at once, printed as one table.
+// The benchmark: each APDU's, cold reset's and direct PIN verification's virtual time against the fewest full-speed frames its packets need, the host's cost per APDU, the simulation's speed and several readers at once, printed as one table.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -20,6 +20,8 @@
 #include "platform/usb/usb_device.h"
 #include "reader/card_commands.h"
 #include "reader/cards/card_factory.h"
+#include "reader/keypad.h"
+#include "reader/pin_commands.h"
 #include "reader/reader.h"
 #include "reliability/runner.h"
 #include "reliability/scenarios.h"
@@ -74,12 +76,16 @@ class Rig {
     struct Slot {
         std::unique_ptr<sim::UsbDevice> usb;
         std::unique_ptr<sim::Reader> reader;  // after usb: goes first
+        std::shared_ptr<sim::PinpadState> pinpad;  // after reader: its keypad refers to it
         std::shared_ptr<SizedCard> card;
         sim::DeviceNode* node = nullptr;
         sim::Handle handle;
     };
 
-    Rig(size_t readers, sim::BusTiming timing, Bytes atr = sim::preset_atr::iso, uint64_t seed = 1)
+    // With `pinpad` the readers also serve the PIN commands, with a keypad (and its thread) each; without it the
+    // machine has no keypad threads, so the other sections' figures do not carry them.
+    Rig(size_t readers, sim::BusTiming timing, Bytes atr = sim::preset_atr::iso, uint64_t seed = 1,
+        bool pinpad = false)
         : k(seed), bus(k), pnp(k, bus), app(k) {
         // The same driver image is loaded again and again in this process; a fresh image has zeroed globals.
         DeviceCount = 0;
@@ -95,6 +101,7 @@ class Rig {
             slot->usb->set_timing(timing);
             slot->reader = std::make_unique<sim::Reader>(k, *slot->usb);
             sim::install_card_commands(*slot->reader);
+            if (pinpad) slot->pinpad = sim::install_pinpad_commands(k, *slot->reader);
             slot->card = std::make_shared<SizedCard>(atr);
             // In the slot before the start, so that the start's card-status request finds it.
             slot->reader->set_mode(sim::Reader::Mode::scripted);
@@ -256,12 +263,10 @@ Sample measure_apdu(Rig& rig, int apdu_case, size_t lc, size_t le) {
     return {apdu_limit_frames(apdu, data + 2), sim::to_ms(end - start)};
 }
 
-// Prints every packet on the wire, with its frame, while one APDU goes through (for finding lost frames).
-void trace_apdu(int apdu_case, size_t lc, size_t le) {
-    Rig rig(1, sim::BusTiming::full_speed);
-    Rig::Slot& s = *rig.slots[0];
-    const sim::VirtualTime origin = rig.k.now();
-    const int id = s.usb->add_observer([&](const sim::BusEvent& e) {
+// Prints every packet on the first reader's wire with its time since `origin`, until the observer is removed (for
+// finding lost frames).
+int print_packets(Rig& rig, sim::VirtualTime origin) {
+    return rig.slots[0]->usb->add_observer([origin](const sim::BusEvent& e) {
         if (e.kind == sim::BusEventKind::completed) return;
         std::printf("  %9.3f ms  %-9s ep %02X %s", sim::to_ms(e.time - origin),
                     e.kind == sim::BusEventKind::packet ? "packet" : "submitted", e.endpoint,
@@ -269,6 +274,13 @@ void trace_apdu(int apdu_case, size_t lc, size_t le) {
         for (uint8_t b : e.data) std::printf(" %02X", b);
         std::printf("\n");
     });
+}
+
+// Prints every packet on the wire while one APDU goes through.
+void trace_apdu(int apdu_case, size_t lc, size_t le) {
+    Rig rig(1, sim::BusTiming::full_speed);
+    Rig::Slot& s = *rig.slots[0];
+    const int id = print_packets(rig, rig.k.now());
     const Sample sample = measure_apdu(rig, apdu_case, lc, le);
     s.usb->remove_observer(id);
     std::printf("case %d Lc %zu Le %zu: limit %lld ms, measured %.3f ms, ratio %.3f\n", apdu_case, lc, le,
@@ -326,6 +338,131 @@ void bench_resets() {
             fmt("ratio %.3f; limit %lld ms, measured %.0f ms", static_cast<double>(limit) / measured,
                 static_cast<long long>(limit), measured),
             "below 0.95: the driver pauses 100 ms after each ATR packet (measured = limit + 100 ms x packets)");
+    }
+}
+
+// ---- PIN verification on the keypad --------------------------------------------------------------------------------
+
+constexpr size_t kPinBlockLength = 13;  // the PIN block that precedes the APDU in the verification start's data
+// VERIFY with an 8-byte PIN field of FF filler, which the reader fills with the typed digits.
+const Bytes kVerifyApdu = {0x00, 0x20, 0x00, 0x01, 0x08, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
+
+// PIN_VERIFY_STRUCTURE for `apdu`: ASCII digits left-justified in the 8-byte field, 4 to 8 digits, the entry ended
+// by the validation key, the reader's default time-out.
+Bytes verify_structure(const Bytes& apdu) {
+    const auto n = static_cast<uint32_t>(apdu.size());
+    Bytes structure = {0x00, 0x00, 0x82, 0x08, 0x00, 8, 4, 0x02, 0x01, 0x09, 0x04, 0x00, 0x00, 0x00, 0x00,
+                       static_cast<uint8_t>(n), static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n >> 16),
+                       static_cast<uint8_t>(n >> 24)};
+    structure.insert(structure.end(), apdu.begin(), apdu.end());
+    return structure;
+}
+
+// Transactions of the three commands of a direct PIN verification. The start: command header and the PIN block
+// with the APDU out, then an answer header without data in. A key poll: command header out, then the answer header
+// and the key code in. The finish: command header out, then the answer header and the card's status word in.
+int64_t pin_start_out(size_t apdu_bytes) { return static_cast<int64_t>(1 + packets_for(kPinBlockLength + apdu_bytes)); }
+constexpr int64_t kPinStartIn = 1;
+const int64_t kKeyPollFrames = static_cast<int64_t>(1 + 1 + packets_for(1));
+const int64_t kFinishFrames = static_cast<int64_t>(1 + 1 + packets_for(2));
+
+// The fewest frames of a direct verification whose entry ends with its `keys`-th key, every key there the moment
+// the reader starts prompting: start, one key poll per key, finish. Each command needs the answer before it (the
+// driver decides on the key code what to send next), so nothing overlaps.
+int64_t pin_limit_frames(size_t apdu_bytes, size_t keys) {
+    return pin_start_out(apdu_bytes) + kPinStartIn + static_cast<int64_t>(keys) * kKeyPollFrames + kFinishFrames;
+}
+
+// The same for a person who thinks between keys for longer than a key poll takes, the think time taken out: the
+// prompt begins once the start's command packets are in, every key poll but the last waits at the reader while the
+// person thinks, so what remains is the start's packets out, the last key's report and the finish.
+int64_t pin_limit_frames_beyond_think_time(size_t apdu_bytes) {
+    return pin_start_out(apdu_bytes) + (kKeyPollFrames - 1) + kFinishFrames;
+}
+
+struct PinRun {
+    double measured_ms = 0;
+    double think_ms = 0;  // the person's own time: from the prompt to the last key
+    size_t keys = 0;      // keystrokes of the person, each one key report
+    int polls = 0;        // key polls the reader answered or held
+    size_t packets_out = 0, packets_in = 0;
+};
+
+// One IOCTL_FEATURE_VERIFY_PIN_DIRECT with `person` at the keypad; the card accepts the PIN (90 00).
+PinRun measure_pin(Rig& rig, const sim::Person& person) {
+    Rig::Slot& s = *rig.slots[0];
+    PinRun run;
+    for (const sim::Keystroke& stroke : person.strokes) run.think_ms += sim::to_ms(stroke.after);
+    run.keys = person.strokes.size();
+    s.pinpad->keypad->queue_person(person);
+    const int polls_before = s.pinpad->polls;
+    const int id = s.usb->add_observer([&](const sim::BusEvent& e) {
+        if (e.kind != sim::BusEventKind::packet) return;
+        ++(e.device_to_host ? run.packets_in : run.packets_out);
+    });
+    sim::IoResult result;
+    sim::VirtualTime start = 0, end = 0;
+    rig.run("PIN", [&] {
+        start = rig.k.now();
+        result = s.handle.ioctl(IOCTL_FEATURE_VERIFY_PIN_DIRECT, verify_structure(kVerifyApdu), 2);
+        end = rig.k.now();
+    });
+    s.usb->remove_observer(id);
+    if (result.status != STATUS_SUCCESS || result.output != Bytes{0x90, 0x00}) {
+        std::fprintf(stderr, "qward-bench: the direct PIN verification ended with %s and %zu reply bytes\n",
+                     sim::status_name(result.status).c_str(), result.output.size());
+        std::exit(3);
+    }
+    run.measured_ms = sim::to_ms(end - start);
+    run.polls = s.pinpad->polls - polls_before;
+    return run;
+}
+
+// Prints every packet on the wire while one direct PIN verification goes through, the person typing 1234 and the
+// validation key with `gap` between keys.
+void trace_pin(sim::VirtualTime gap) {
+    Rig rig(1, sim::BusTiming::full_speed, sim::preset_atr::iso, 1, true);
+    const int id = print_packets(rig, rig.k.now());
+    const PinRun run = measure_pin(rig, sim::Person::typing("1234", true, gap));
+    rig.slots[0]->usb->remove_observer(id);
+    std::printf("PIN, %zu keys, think time %.0f ms: measured %.3f ms, %d key polls, %zu packets out, %zu in\n",
+                run.keys, run.think_ms, run.measured_ms, run.polls, run.packets_out, run.packets_in);
+}
+
+void bench_pin() {
+    Rig rig(1, sim::BusTiming::full_speed, sim::preset_atr::iso, 1, true);
+    const char* const pins[] = {"1234", "12345678"};
+    for (const char* pin : pins) {
+        // Every key there at once: no think time at all, every frame is the driver's and the reader's.
+        const PinRun run = measure_pin(rig, sim::Person::typing(pin, true, 0));
+        const int64_t limit = pin_limit_frames(kVerifyApdu.size(), run.keys);
+        const double ratio = static_cast<double>(limit) / run.measured_ms;
+        std::string note = fmt("%d key polls; %zu packets out, %zu in", run.polls, run.packets_out, run.packets_in);
+        // The limit counts the packets the exchange must move; a driver that moved others would not be comparable.
+        if (static_cast<int64_t>(run.packets_out + run.packets_in) != limit) note += " (not the limit's packets)";
+        if (ratio < 0.95) {
+            // The driver sleeps 1 ms (KeDelayExecutionThread) before each key poll: the frame it would have sent
+            // the poll in passes unused.
+            const double unexplained = run.measured_ms - static_cast<double>(limit + run.polls);
+            note += fmt("; below 0.95: the driver pauses 1 ms before each key poll (limit + %d ms = %lld ms)",
+                        run.polls, static_cast<long long>(limit + run.polls));
+            if (std::fabs(unexplained) > 0.001) note += fmt(", %.3f ms more not explained", unexplained);
+        }
+        row("1 limit", fmt("PIN direct, %zu digits + validation key, keys at once", std::strlen(pin)),
+            fmt("ratio %.3f; limit %lld ms, measured %.0f ms", ratio, static_cast<long long>(limit), run.measured_ms),
+            note);
+    }
+    {
+        // A person at 300 ms a key: the polls between keys wait at the reader, hidden in the think time.
+        const PinRun run = measure_pin(rig, sim::Person::typing("1234"));
+        const int64_t limit = pin_limit_frames_beyond_think_time(kVerifyApdu.size());
+        const double beyond = run.measured_ms - run.think_ms;
+        const double ratio = static_cast<double>(limit) / beyond;
+        row("1 limit", "PIN direct, 4 digits + validation key, 300 ms a key",
+            fmt("ratio %.3f; limit %lld ms, measured %.0f ms beyond the %.0f ms think time", ratio,
+                static_cast<long long>(limit), beyond, run.think_ms),
+            fmt("%d key polls; %zu packets out, %zu in%s", run.polls, run.packets_out, run.packets_in,
+                ratio < 0.95 ? "; below 0.95: see the packets with --trace-pin 300" : ""));
     }
 }
 
@@ -465,6 +602,7 @@ void bench_scale(size_t readers, size_t per_thread, sim::BusTiming timing) {
         rig.run("track", [&] { tracking[i] = s.handle.ioctl_async(IOCTL_SMARTCARD_IS_ABSENT); });
     }
     const uint64_t pool_before = rig.k.pool_allocations();
+    const uint64_t switches_before = rig.k.scheduler().switches();
     const sim::VirtualTime start = rig.k.now();
     std::vector<sim::VirtualTime> last(readers, start);
     const auto wall_start = Clock::now();
@@ -490,6 +628,9 @@ void bench_scale(size_t readers, size_t per_thread, sim::BusTiming timing) {
         best = std::max(best, rate);
     }
     const uint64_t pool = rig.k.pool_allocations() - pool_before;
+    const uint64_t switches = rig.k.scheduler().switches() - switches_before;
+    // Every thread the machine has spawned so far, finished ones included: the scheduler keeps them all.
+    const size_t threads = rig.k.scheduler().threads().size();
     for (size_t i = 0; i < readers; ++i) {
         if (tracking[i]) {
             sim::PendingRequest& request = *tracking[i];
@@ -502,17 +643,23 @@ void bench_scale(size_t readers, size_t per_thread, sim::BusTiming timing) {
                        full ? "full-speed" : "fast"),
         full ? fmt("%.1f..%.1f APDU/virtual s per reader", worst, best)
              : fmt("%.1f us CPU per APDU", cpu / total * 1e6),
-        fmt("%.0f APDUs, %.3f CPU s, %.3f wall s (%.1f us CPU/APDU), %.1f pool allocations per APDU; "
-            "card tracking pending",
-            total, cpu, wall, cpu / total * 1e6, static_cast<double>(pool) / total));
+        fmt("%.0f APDUs, %.3f CPU s, %.3f wall s (%.1f us CPU/APDU), %.1f pool allocations per APDU, %.1f thread "
+            "switches per APDU, %zu simulated threads; card tracking pending",
+            total, cpu, wall, cpu / total * 1e6, static_cast<double>(pool) / total,
+            static_cast<double>(switches) / total, threads));
 }
 
 const char* const kUsage =
-    "usage: qward-bench [--full] [--only SECTION] [--count N] [--trace CASE LC LE]\n"
+    "usage: qward-bench [--full] [--only SECTION] [--count N] [--readers N] [--bus fast|full] [--per-app N]\n"
+    "                   [--trace CASE LC LE] [--trace-pin GAP_MS]\n"
     "  --full            every Lc x Le of case 4 (65,025 APDUs), 1,000 seeds per scenario, longer runs\n"
     "  --only SECTION    limit, host, speed or scale\n"
     "  --count N         APDUs per kind in the host-cost section (default 2,000)\n"
-    "  --trace C LC LE   print the packets of one APDU on the full-speed bus and its ratio, then stop\n";
+    "  --readers N       the scale section with N readers only (default 1, 2, 4, 8 and 9)\n"
+    "  --bus fast|full   the scale section on that bus only (default both)\n"
+    "  --per-app N       APDUs per application in the scale section (default 25 full-speed, 200 fast)\n"
+    "  --trace C LC LE   print the packets of one APDU on the full-speed bus and its ratio, then stop\n"
+    "  --trace-pin GAP   print the packets of one direct PIN verification, keys GAP ms apart, then stop\n";
 
 }  // namespace
 
@@ -520,6 +667,8 @@ int main(int argc, char** argv) {
     bool full = false;
     std::string only;
     size_t host_count = 0;
+    size_t only_readers = 0, per_app = 0;
+    std::string only_bus;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--full") {
@@ -528,6 +677,16 @@ int main(int argc, char** argv) {
             host_count = std::strtoul(argv[++i], nullptr, 10);
         } else if (arg == "--only" && i + 1 < argc) {
             only = argv[++i];
+        } else if (arg == "--readers" && i + 1 < argc) {
+            only_readers = std::strtoul(argv[++i], nullptr, 10);
+        } else if (arg == "--bus" && i + 1 < argc && (std::string(argv[i + 1]) == "fast" ||
+                                                       std::string(argv[i + 1]) == "full")) {
+            only_bus = argv[++i];
+        } else if (arg == "--per-app" && i + 1 < argc) {
+            per_app = std::strtoul(argv[++i], nullptr, 10);
+        } else if (arg == "--trace-pin" && i + 1 < argc) {
+            trace_pin(sim::from_ms(std::strtoll(argv[i + 1], nullptr, 10)));
+            return 0;
         } else if (arg == "--trace" && i + 3 < argc) {
             trace_apdu(std::atoi(argv[i + 1]), std::strtoul(argv[i + 2], nullptr, 10),
                        std::strtoul(argv[i + 3], nullptr, 10));
@@ -542,6 +701,7 @@ int main(int argc, char** argv) {
     if (want("limit")) {
         bench_limits(full);
         bench_resets();
+        bench_pin();
     }
     if (want("host")) bench_host_cost(host_count ? host_count : full ? 20000 : 2000);
     if (want("speed")) {
@@ -549,8 +709,14 @@ int main(int argc, char** argv) {
         bench_seeds(full ? 1000 : 10);
     }
     if (want("scale")) {
-        for (size_t n : {1, 2, 4, 8, 9}) bench_scale(n, full ? 200 : 25, sim::BusTiming::full_speed);
-        for (size_t n : {1, 2, 4, 8, 9}) bench_scale(n, full ? 2000 : 200, sim::BusTiming::fast);
+        std::vector<size_t> counts = {1, 2, 4, 8, 9};
+        if (only_readers) counts = {only_readers};
+        if (only_bus != "fast") {
+            for (size_t n : counts) bench_scale(n, per_app ? per_app : full ? 200 : 25, sim::BusTiming::full_speed);
+        }
+        if (only_bus != "full") {
+            for (size_t n : counts) bench_scale(n, per_app ? per_app : full ? 2000 : 200, sim::BusTiming::fast);
+        }
     }
     print_table();
     std::printf("(%.1f s wall)\n", seconds_since(start));
