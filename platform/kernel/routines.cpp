@@ -62,13 +62,14 @@ bool try_acquire(Kernel& k, PVOID object) {
 // Only the blocked threads are looked at, in spawn order, as a scan of every thread would find them.
 void wake_waiters(Kernel& k, const void* object) { k.scheduler().wake_waiting_on(object); }
 
-std::string wait_description(PVOID object) {
+const char* wait_kind(PVOID object) {
     auto* header = static_cast<PDISPATCHER_HEADER>(object);
-    const char* kind = header->Type == kMutant ? "mutex" : header->Type == kEventSynchronization
-                                                               ? "synchronization event"
-                                                               : "notification event";
-    return std::string(kind) + " " + ptr(object);
+    return header->Type == kMutant                       ? "mutex"
+           : header->Type == kEventSynchronization ? "synchronization event"
+                                                         : "notification event";
 }
+
+std::string wait_description(PVOID object) { return std::string(wait_kind(object)) + " " + ptr(object); }
 
 }  // namespace
 
@@ -237,7 +238,8 @@ NTSTATUS NTAPI KeWaitForSingleObject(PVOID Object, KWAIT_REASON WaitReason, KPRO
         if (!k.scheduler().in_thread()) {
             k.bug_check("WAIT_OUTSIDE_THREAD", "KeWaitForSingleObject would block outside a simulated thread");
         }
-        WakeReason reason = k.scheduler().block(wait_description(Object), Object, deadline);
+        // The kind alone: a deadlock report prints the object's address with it, and a wait formats nothing.
+        WakeReason reason = k.scheduler().block(wait_kind(Object), Object, deadline);
         if (reason == WakeReason::stopping) return STATUS_ALERTED;
     }
     return STATUS_SUCCESS;
