@@ -18,14 +18,6 @@ static VOID SendAbortCommand(PSMARTCARD_EXTENSION SmartcardExtension)
     (void)WritePacket(SmartcardExtension, abort, ABORT_WRITE_TIMEOUT);
 }
 
-// A packet write that failed did not reach the reader: it could not be built, there was no pipe, or the reader
-// did not take it within the time-out and it was cancelled. The exchange cannot go on, since the answer it would
-// wait for will never come; the time-out is reported as the exchange's own.
-static NTSTATUS WriteFailure(NTSTATUS Status)
-{
-    return Status == STATUS_TIMEOUT ? STATUS_IO_TIMEOUT : Status;
-}
-
 // A read that is still outstanding (a waiter woken by the shutdown handler, or by the drop of an answer after a
 // card removal, leaves it posted) keeps its PollActive: clearing it would let a second read be posted into the
 // same EventPacket.
@@ -45,6 +37,19 @@ static NTSTATUS FinishExchange(PSMARTCARD_EXTENSION SmartcardExtension, BOOLEAN 
         (void)StartBackgroundRead(SmartcardExtension);
     }
     return Status;
+}
+
+// A packet write that failed did not reach the reader: it could not be built, there was no pipe, the bus driver
+// failed it, or the reader did not take it within the time-out. The exchange cannot go on, since the answer it
+// would wait for will never come. Once part of the command has gone out, the reader is told to drop it. The
+// time-out is reported as the exchange's own.
+static NTSTATUS EndAfterFailedWrite(PSMARTCARD_EXTENSION SmartcardExtension, BOOLEAN CommandStarted,
+                                    BOOLEAN AwaitUsed, NTSTATUS Status)
+{
+    if (CommandStarted) {
+        SendAbortCommand(SmartcardExtension);
+    }
+    return FinishExchange(SmartcardExtension, AwaitUsed, Status == STATUS_TIMEOUT ? STATUS_IO_TIMEOUT : Status);
 }
 
 // A kind-2 packet where an answer packet was due. The card-absent status means the card was pulled while the
@@ -80,8 +85,7 @@ NTSTATUS ExchangeReaderCommand(PSMARTCARD_EXTENSION SmartcardExtension, PUCHAR H
         result = WritePacketAndAwait(SmartcardExtension, Header, AWAIT_WITHOUT_LIMIT);
         awaitUsed = TRUE;
         if (result != STATUS_SUCCESS) {
-            // The header did not reach the reader, so no answer will come.
-            return FinishExchange(SmartcardExtension, awaitUsed, WriteFailure(result));
+            return EndAfterFailedWrite(SmartcardExtension, FALSE, awaitUsed, result);
         }
         if (readerExtension->PollCancelled) {
             deviceExtension->ShutdownSignalled = FALSE;
@@ -90,10 +94,9 @@ NTSTATUS ExchangeReaderCommand(PSMARTCARD_EXTENSION SmartcardExtension, PUCHAR H
             return STATUS_INVALID_DEVICE_REQUEST;
         }
     } else {
-        // Nothing has reached the reader when the header did not, so there is nothing to abort.
         const NTSTATUS status = WritePacket(SmartcardExtension, Header, HEADER_WRITE_TIMEOUT);
         if (status != STATUS_SUCCESS) {
-            return WriteFailure(status);
+            return EndAfterFailedWrite(SmartcardExtension, FALSE, awaitUsed, status);
         }
     }
 
@@ -108,9 +111,7 @@ NTSTATUS ExchangeReaderCommand(PSMARTCARD_EXTENSION SmartcardExtension, PUCHAR H
             const NTSTATUS status = WritePacketAndAwait(SmartcardExtension, dataPacket, AWAIT_WITHOUT_LIMIT);
             awaitUsed = TRUE;
             if (status != STATUS_SUCCESS) {
-                // The last data packet did not go out: the reader holds part of a command and would never answer.
-                SendAbortCommand(SmartcardExtension);
-                return FinishExchange(SmartcardExtension, awaitUsed, WriteFailure(status));
+                return EndAfterFailedWrite(SmartcardExtension, TRUE, awaitUsed, status);
             }
             if (deviceExtension->ShutdownSignalled || readerExtension->PollCancelled) {
                 // The wait was broken off before the reader answered; the reader must not go on with a command
@@ -124,9 +125,7 @@ NTSTATUS ExchangeReaderCommand(PSMARTCARD_EXTENSION SmartcardExtension, PUCHAR H
         }
         const NTSTATUS status = WritePacket(SmartcardExtension, dataPacket, DATA_WRITE_TIMEOUT);
         if (status != STATUS_SUCCESS) {
-            // The header and perhaps some data went out: the reader is told to drop the unfinished command.
-            SendAbortCommand(SmartcardExtension);
-            return FinishExchange(SmartcardExtension, awaitUsed, WriteFailure(status));
+            return EndAfterFailedWrite(SmartcardExtension, TRUE, awaitUsed, status);
         }
     }
 

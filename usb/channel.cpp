@@ -204,15 +204,11 @@ NTSTATUS WritePacketAndAwait(PSMARTCARD_EXTENSION SmartcardExtension, PUCHAR Pac
     const NTSTATUS postStatus = StartBackgroundRead(SmartcardExtension);
 
     NTSTATUS status = WritePacket(SmartcardExtension, Packet, 0);
-    if (status == STATUS_SUCCESS) {
-        if (postStatus == STATUS_PENDING) {
-            status = KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, Timeout != 0 ? &interval : NULL);
-        } else {
-            // No background read could be posted, so none will hand over the answer: waiting (without limit
-            // when the time-out is 0) would never end. The packet has gone out, so the caller is woken at once
-            // without a packet (EventPacketReady as it was) and reads the answer itself.
-            status = STATUS_SUCCESS;
-        }
+    // Without a posted background read nothing would hand over the answer, and the wait (without limit when the
+    // time-out is 0) would never end: the packet has gone out, so the caller counts as woken at once without a
+    // packet (EventPacketReady as it was) and reads the answer itself.
+    if (status == STATUS_SUCCESS && postStatus == STATUS_PENDING) {
+        status = KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, Timeout != 0 ? &interval : NULL);
     }
 
     // Withdrawn under the lock under which every signaller reads it, so that nobody signals the event once
