@@ -305,18 +305,15 @@ void Scheduler::wake(SimThread& thread) {
     if (tracing) trace.push_back({now_, thread.name, "woken"});
 }
 
+VirtualTime Scheduler::earliest_deadline() const {
+    VirtualTime next = kNever;
+    for (const SimThread* thread : blocked_) next = std::min(next, thread->deadline);
+    return next;
+}
+
 size_t Scheduler::wake_waiting_on(const void* object) {
-    size_t woken = 0;
-    for (size_t i = 0; i < blocked_.size();) {
-        SimThread& thread = *blocked_[i];
-        if (thread.wait_object != object) {
-            ++i;
-            continue;
-        }
-        wake(thread);  // leaves blocked_: the next one moves to index i
-        ++woken;
-    }
-    return woken;
+    return wake_blocked_if([object](const SimThread& t) { return t.wait_object == object; }, WakeReason::signalled,
+                           "woken");
 }
 
 void Scheduler::sleep_until(VirtualTime when) {
@@ -344,19 +341,10 @@ void Scheduler::abort_run(const std::string& report) {
 
 // Moves virtual time to the earliest deadline and wakes the threads whose deadline it is.
 bool Scheduler::advance_time() {
-    VirtualTime next = kNever;
-    for (SimThread* thread : blocked_) next = std::min(next, thread->deadline);
+    VirtualTime next = earliest_deadline();
     if (next == kNever) return false;
     now_ = std::max(now_, next);
-    for (size_t i = 0; i < blocked_.size();) {
-        SimThread& thread = *blocked_[i];
-        if (thread.deadline > now_) {
-            ++i;
-            continue;
-        }
-        make_runnable(thread, WakeReason::timed_out);  // leaves blocked_: the next one moves to index i
-        if (tracing) trace.push_back({now_, thread.name, "timed out"});
-    }
+    wake_blocked_if([this](const SimThread& t) { return t.deadline <= now_; }, WakeReason::timed_out, "timed out");
     return true;
 }
 
@@ -465,35 +453,20 @@ RunOutcome Scheduler::serve() {
         if (outcome == RunOutcome::completed) reap_finished();
         if (outcome == RunOutcome::bugcheck || outcome == RunOutcome::step_limit) return outcome;
         // Nothing can run: wait for the next deadline on the wall clock or for posted work.
-        VirtualTime next = kNever;
-        for (SimThread* thread : blocked_) next = std::min(next, thread->deadline);
+        VirtualTime next = earliest_deadline();
         {
             std::lock_guard<std::mutex> lock(posted_mutex_);
             if (stop_requested_ && posted_.empty()) return RunOutcome::completed;
         }
         wait_for_wall_clock(next);
         now_ = std::max(now_, wall_now());
-        for (size_t i = 0; i < blocked_.size();) {
-            SimThread& thread = *blocked_[i];
-            if (thread.deadline <= now_) {
-                make_runnable(thread, WakeReason::timed_out);
-            } else {
-                ++i;
-            }
-        }
+        wake_blocked_if([this](const SimThread& t) { return t.deadline <= now_; }, WakeReason::timed_out, nullptr);
     }
 }
 
 void Scheduler::stop_daemons() {
     stopping_ = true;
-    for (size_t i = 0; i < blocked_.size();) {
-        SimThread& thread = *blocked_[i];
-        if (thread.daemon) {
-            make_runnable(thread, WakeReason::stopping);
-        } else {
-            ++i;
-        }
-    }
+    wake_blocked_if([](const SimThread& t) { return t.daemon; }, WakeReason::stopping, nullptr);
     run();
 }
 

@@ -159,6 +159,24 @@ class Scheduler {
     void make_blocked(SimThread& thread);
     void make_runnable(SimThread& thread, WakeReason reason);
     void make_finished(SimThread& thread);
+    // Makes runnable, in spawn order, every blocked thread for which `which` holds; `event` names the change in
+    // the trace (none when null). Returns how many.
+    template <typename Which>
+    size_t wake_blocked_if(Which which, WakeReason reason, const char* event) {
+        size_t woken = 0;
+        for (size_t i = 0; i < blocked_.size();) {
+            SimThread& thread = *blocked_[i];
+            if (!which(thread)) {
+                ++i;
+                continue;
+            }
+            make_runnable(thread, reason);  // leaves blocked_: the next one moves to index i
+            if (tracing && event) trace.push_back({now_, thread.name, event});
+            ++woken;
+        }
+        return woken;
+    }
+    VirtualTime earliest_deadline() const;
 
     uint64_t seed_;
     std::mt19937_64 rng_;
