@@ -13,7 +13,7 @@
 
 namespace sim::reliability::fuzz {
 
-// With QWARD_FUZZ_TRACE set, a failing input also prints its requests and the kernel's I/O trace.
+// With QWARD_FUZZ_TRACE set, each input run prints its requests and the kernel's I/O trace.
 inline void print_trace(Rig& rig) {
     for (const LoggedRequest& logged : rig.requests()) {
         std::fprintf(stderr, "request %s (%s): %s\n", ioctl_name(logged.code).c_str(), logged.step.c_str(),

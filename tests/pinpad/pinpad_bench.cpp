@@ -81,11 +81,7 @@ void PinpadBench::power_card() {
 }
 
 bool PinpadBench::run(const std::function<void()>& body, const std::string& name) {
-    const sim::RunOutcome outcome = k.run_thread(name, body);
-    if (outcome == sim::RunOutcome::completed) return true;
-    ADD_FAILURE() << "run '" << name << "' ended with " << sim::to_string(outcome) << "\n"
-                  << k.bug_check_report() << k.scheduler().deadlock_report() << k.scheduler().abort_report();
-    return false;
+    return qward::test_support::run_to_rest(k, body, name);
 }
 
 void PinpadBench::settle(int64_t ms) {

@@ -1,6 +1,8 @@
 // The reader-link test fixture: driver load, AddDevice, start at the PDO, configuration, tracking requests through SMCLIB, and the removal that runs the leak check.
 #include "reader_fixture.h"
 
+#include "tests/support/plug_reader.h"
+
 #include <cstring>
 
 namespace qward::test {
@@ -58,9 +60,7 @@ size_t ReaderFixture::count_submissions(USHORT function, UCHAR endpoint) const {
 }
 
 void ReaderFixture::run(const std::function<void()>& body, const std::string& name) {
-    const sim::RunOutcome outcome = k.run_thread(name, body);
-    ASSERT_EQ(outcome, sim::RunOutcome::completed)
-        << k.bug_check_report() << k.scheduler().deadlock_report() << k.scheduler().abort_report();
+    qward::test_support::run_to_rest(k, body, name);
 }
 
 void ReaderFixture::settle(int64_t ms) {
