@@ -60,7 +60,14 @@ NTSTATUS NTAPI DispatchCleanup(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PDEVICE_EXTENSION deviceExtension = static_cast<PDEVICE_EXTENSION>(DeviceObject->DeviceExtension);
     POS_DEP_DATA osData = deviceExtension->SmartcardExtension.OsData;
 
+    // The count is taken before the state is read, so a removal that frees the records waits for this request,
+    // or this request sees PNP_REMOVED and leaves them alone.
     IncrementIoCount(deviceExtension);
+    if (deviceExtension->PnPState == PNP_REMOVED) {
+        CompleteRequest(Irp, STATUS_SUCCESS);
+        DecrementIoCount(deviceExtension);
+        return STATUS_SUCCESS;
+    }
 
     // A card event can complete the tracking request at this very moment (CompleteTrackingRequest), and once
     // completed the IRP may be gone, so it is never passed to IoCancelIrp from an unlocked read. It is taken out
@@ -107,17 +114,23 @@ NTSTATUS NTAPI DispatchShutdown(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PDEVICE_EXTENSION deviceExtension = static_cast<PDEVICE_EXTENSION>(DeviceObject->DeviceExtension);
     PSMARTCARD_EXTENSION smartcardExtension = &deviceExtension->SmartcardExtension;
 
-    // The waiter withdraws its event under the same lock, so an event read here is still live while it is
-    // signalled. The flag is set before the signal, as every writer of a flag does, so the woken waiter sees it.
-    const KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&smartcardExtension->OsData->SpinLock);
-    PKEVENT responseEvent = smartcardExtension->ReaderExtension->ResponseEvent;
-    if (responseEvent != NULL) {
-        deviceExtension->ShutdownSignalled = TRUE;
-        KeSetEvent(responseEvent, IO_NO_INCREMENT, FALSE);
+    // As in DispatchCleanup: counted before the state is read, so the records are there while they are used.
+    IncrementIoCount(deviceExtension);
+    if (deviceExtension->PnPState != PNP_REMOVED) {
+        // The waiter withdraws its event under the same lock, so an event read here is still live while it is
+        // signalled. The flag is set before the signal, as every writer of a flag does, so the woken waiter
+        // sees it.
+        const KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&smartcardExtension->OsData->SpinLock);
+        PKEVENT responseEvent = smartcardExtension->ReaderExtension->ResponseEvent;
+        if (responseEvent != NULL) {
+            deviceExtension->ShutdownSignalled = TRUE;
+            KeSetEvent(responseEvent, IO_NO_INCREMENT, FALSE);
+        }
+        KeReleaseSpinLock(&smartcardExtension->OsData->SpinLock, oldIrql);
     }
-    KeReleaseSpinLock(&smartcardExtension->OsData->SpinLock, oldIrql);
-
-    return CompleteRequest(Irp, STATUS_SUCCESS);
+    CompleteRequest(Irp, STATUS_SUCCESS);
+    DecrementIoCount(deviceExtension);
+    return STATUS_SUCCESS;
 }
 
 NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
@@ -125,21 +138,29 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     PDEVICE_EXTENSION deviceExtension = static_cast<PDEVICE_EXTENSION>(DeviceObject->DeviceExtension);
     PSMARTCARD_EXTENSION smartcardExtension = &deviceExtension->SmartcardExtension;
 
+    // Counted before the state is read: a removal frees SMCLIB's records only once the count is at rest, so a
+    // request that saw the device started can still use them, also when the remove lock is no longer to be had.
+    IncrementIoCount(deviceExtension);
     if (deviceExtension->PnPState != PNP_STARTED) {
-        return CompleteRequest(Irp, STATUS_DEVICE_REMOVED);
+        CompleteRequest(Irp, STATUS_DEVICE_REMOVED);
+        DecrementIoCount(deviceExtension);
+        return STATUS_DEVICE_REMOVED;
     }
     const ULONG ioControlCode = IoGetCurrentIrpStackLocation(Irp)->Parameters.DeviceIoControl.IoControlCode;
 
     if (!NT_SUCCESS(SmartcardAcquireRemoveLockWithTag(smartcardExtension, GATE_REMOVE_LOCK_TAG))) {
         // Removal has begun. The card state is still readable (SMCLIB answers it from the extension without
         // calling the reader), so the resource manager can still see the reader go.
+        NTSTATUS status;
         if (ioControlCode == IOCTL_SMARTCARD_GET_STATE) {
-            return SmartcardDeviceControl(smartcardExtension, Irp);
+            status = SmartcardDeviceControl(smartcardExtension, Irp);
+        } else {
+            status = CompleteRequest(Irp, STATUS_DEVICE_REMOVED);
         }
-        return CompleteRequest(Irp, STATUS_DEVICE_REMOVED);
+        DecrementIoCount(deviceExtension);
+        return status;
     }
 
-    IncrementIoCount(deviceExtension);
     Irp->IoStatus.Status = STATUS_SUCCESS;
     Irp->IoStatus.Information = 0;
 
@@ -151,7 +172,7 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         status = CompleteRequest(Irp, STATUS_INVALID_PARAMETER);
     }
 
-    DecrementIoCount(deviceExtension);
     SmartcardReleaseRemoveLockWithTag(smartcardExtension, GATE_REMOVE_LOCK_TAG);
+    DecrementIoCount(deviceExtension);
     return status;
 }

@@ -151,9 +151,10 @@ NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // successfully waits for the device set-power requested for it.
 NTSTATUS NTAPI SystemPowerCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 // Up to DISPATCH_LEVEL. Requests the device set-power for the system IRP's state; completes the system IRP
-// itself when the request cannot be made.
+// itself (with STATUS_SUCCESS, the device staying as it was) when the request cannot be made.
 VOID RequestDevicePowerIrp(PDEVICE_OBJECT DeviceObject, PIRP SystemIrp);
-// Up to DISPATCH_LEVEL; Context is a PowerRequestContext. Completes the system IRP with the device IRP's status.
+// Up to DISPATCH_LEVEL; Context is a PowerRequestContext. Completes the system IRP, with STATUS_SUCCESS whatever
+// became of the device IRP: a system set-power request is never failed.
 VOID NTAPI DevicePowerRequestCompletion(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
                                         PVOID Context, PIO_STATUS_BLOCK IoStatus);
 // PASSIVE_LEVEL. Passes a device set-power down, towards more power with PowerUpCompletion, otherwise after
@@ -260,6 +261,13 @@ NTSTATUS NTAPI BackgroundReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVO
 VOID CompleteTrackingRequest(PSMARTCARD_EXTENSION SmartcardExtension);
 // The tracking request's cancel routine; called with the cancel spin lock held.
 VOID NTAPI CancelTrackingRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// PASSIVE_LEVEL, once the card status has been read anew at start or power-up, with SavedCardState holding the
+// state from before the stop or power-down. Posts the background read unless one is out, then completes the
+// tracking request unless there was no card before and there is none now.
+VOID ResumeCardTracking(PSMARTCARD_EXTENSION SmartcardExtension);
+// PASSIVE_LEVEL, at start, with no background read out. Leaves the reader link as a first start does: no flag of
+// a read, wait or answer from before a stop.
+VOID ResetReaderLink(PSMARTCARD_EXTENSION SmartcardExtension);
 
 // protocol/packets.cpp (constants in protocol/packets.h)
 // Fills Packet with the reader-control request Code and its parameter (0x40 for the resets, else 0).

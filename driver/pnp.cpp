@@ -108,6 +108,40 @@ NTSTATUS QueryCardStatus(PSMARTCARD_EXTENSION SmartcardExtension)
     return STATUS_SUCCESS;
 }
 
+// How often the stop and the removal look whether a cancelled background read has finished, and how many looks a read that
+// is being posted, with no IRP out yet, gets to either go out or drop itself.
+static constexpr LONGLONG READ_END_POLL_100NS = 10 * 1000 * 10; // 10 ms
+static constexpr ULONG READ_POST_POLL_LIMIT = 10;
+
+// Returns once no background read is out. A cancelled USB transfer may complete later, from the bus driver's own
+// context, and its completion routine still uses the reader record and SMCLIB's lock. A read that is out always
+// comes back once cancelled, so that wait has no limit; PollActive without an IRP is either a read being posted
+// (which publishes its IRP or drops itself at once) or a flag an exchange left set with no read behind it, so
+// that wait is short.
+static VOID WaitForBackgroundReadEnd(PDEVICE_EXTENSION DeviceExtension)
+{
+    PREADER_EXTENSION readerExtension = DeviceExtension->SmartcardExtension.ReaderExtension;
+    PKSPIN_LOCK osLock = &DeviceExtension->SmartcardExtension.OsData->SpinLock;
+    ULONG postingLooks = 0;
+    for (;;) {
+        const KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(osLock);
+        const BOOLEAN irpOut = DeviceExtension->PollIrp != NULL || DeviceExtension->PollIrpCancelling != NULL;
+        const BOOLEAN posting = !irpOut && readerExtension->PollActive;
+        KeReleaseSpinLock(osLock, oldIrql);
+        if (!irpOut && (!posting || postingLooks >= READ_POST_POLL_LIMIT)) {
+            return;
+        }
+        if (posting) {
+            ++postingLooks;
+        }
+        // A read that came back with a packet just before the cancel may have read on; that one is ended too.
+        (void)CancelBackgroundRead(DeviceExtension);
+        LARGE_INTEGER interval;
+        interval.QuadPart = -READ_END_POLL_100NS;
+        KeDelayExecutionThread(KernelMode, FALSE, &interval);
+    }
+}
+
 NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION deviceExtension = static_cast<PDEVICE_EXTENSION>(DeviceObject->DeviceExtension);
@@ -129,6 +163,14 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     }
     deviceExtension->PnPState = PNP_STARTED;
     deviceExtension->UseIoCallDriverForPower = IsNtDdiVersionAvailable(NTDDI_VISTA);
+    // A started device is a powered device: the bus has powered it for the start. A power-up that came while the
+    // device was stopped could not reach the reader and left DevicePowerState at the lower-power value.
+    if (deviceExtension->DevicePowerState != PowerDeviceD0) {
+        POWER_STATE powerState;
+        powerState.DeviceState = PowerDeviceD0;
+        deviceExtension->DevicePowerState = PowerDeviceD0;
+        (void)PoSetPowerState(DeviceObject, DevicePowerState, powerState);
+    }
     return STATUS_SUCCESS;
 }
 
@@ -142,10 +184,16 @@ NTSTATUS StopDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         deviceExtension->InPipe = NULL;
         deviceExtension->OutPipe = NULL;
     }
+    // The tracking request that the resource manager keeps pending waits across the stop; the next start decides
+    // against this state whether the card changed meanwhile.
+    deviceExtension->SmartcardExtension.ReaderExtension->SavedCardState =
+        GetCardState(&deviceExtension->SmartcardExtension);
     // PollIrp may be completed and freed by the background read's completion at any moment, so it is never
     // handed to IoCancelIrp directly: the reader link's cancel claims the posted read under OsData->SpinLock
-    // before it cancels it, and whichever of it and the completion comes last frees the IRP.
+    // before it cancels it, and whichever of it and the completion comes last frees the IRP. The configuration
+    // is dropped only once the read has ended: the bus driver requires the pipes to be idle by then.
     (void)CancelBackgroundRead(deviceExtension);
+    WaitForBackgroundReadEnd(deviceExtension);
 
     const NTSTATUS unconfigureStatus = UnconfigureDevice(DeviceObject);
 
@@ -181,40 +229,6 @@ NTSTATUS QueryCapabilities(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     // The lower drivers may have written the whole structure.
     capabilities->SurpriseRemovalOK = TRUE;
     return status;
-}
-
-// How often the removal looks whether a cancelled background read has finished, and how many looks a read that
-// is being posted, with no IRP out yet, gets to either go out or drop itself.
-static constexpr LONGLONG READ_END_POLL_100NS = 10 * 1000 * 10; // 10 ms
-static constexpr ULONG READ_POST_POLL_LIMIT = 10;
-
-// Returns once no background read is out. A cancelled USB transfer may complete later, from the bus driver's own
-// context, and its completion routine still uses the reader record and SMCLIB's lock. A read that is out always
-// comes back once cancelled, so that wait has no limit; PollActive without an IRP is either a read being posted
-// (which publishes its IRP or drops itself at once) or a flag an exchange left set with no read behind it, so
-// that wait is short.
-static VOID WaitForBackgroundReadEnd(PDEVICE_EXTENSION DeviceExtension)
-{
-    PREADER_EXTENSION readerExtension = DeviceExtension->SmartcardExtension.ReaderExtension;
-    PKSPIN_LOCK osLock = &DeviceExtension->SmartcardExtension.OsData->SpinLock;
-    ULONG postingLooks = 0;
-    for (;;) {
-        const KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(osLock);
-        const BOOLEAN irpOut = DeviceExtension->PollIrp != NULL || DeviceExtension->PollIrpCancelling != NULL;
-        const BOOLEAN posting = !irpOut && readerExtension->PollActive;
-        KeReleaseSpinLock(osLock, oldIrql);
-        if (!irpOut && (!posting || postingLooks >= READ_POST_POLL_LIMIT)) {
-            return;
-        }
-        if (posting) {
-            ++postingLooks;
-        }
-        // A read that came back with a packet just before the cancel may have read on; that one is ended too.
-        (void)CancelBackgroundRead(DeviceExtension);
-        LARGE_INTEGER interval;
-        interval.QuadPart = -READ_END_POLL_100NS;
-        KeDelayExecutionThread(KernelMode, FALSE, &interval);
-    }
 }
 
 // The common part of surprise removal and removal: ends the USB transfers and the pending card-tracking request,
@@ -282,6 +296,12 @@ static NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     IoSkipCurrentIrpStackLocation(Irp);
     const NTSTATUS status = IoCallDriver(deviceExtension->LowerDeviceObject, Irp);
 
+    // A cleanup, shutdown or device control that entered before PNP_REMOVED was set still uses SMCLIB's records
+    // and the reader record: each holds a count while it does, and each one that enters later sees the state and
+    // touches nothing. So the records are freed only once the count is back at rest.
+    DecrementIoCount(deviceExtension);
+    KeWaitForSingleObject(&deviceExtension->IdleEvent, Executive, KernelMode, FALSE, NULL);
+
     if (deviceExtension->InterfaceInfo != NULL) {
         ExFreePoolWithTag(deviceExtension->InterfaceInfo, POOL_TAG);
         deviceExtension->InterfaceInfo = NULL;
@@ -295,8 +315,6 @@ static NTSTATUS RemoveDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         ExFreePoolWithTag(smartcardExtension->ReaderExtension, POOL_TAG);
         smartcardExtension->ReaderExtension = NULL;
     }
-
-    DecrementIoCount(deviceExtension);
 
     IoDetachDevice(deviceExtension->LowerDeviceObject);
     IoDeleteDevice(DeviceObject);
@@ -327,8 +345,15 @@ static NTSTATUS StartDeviceAndQueryCard(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         DecrementIoCount(deviceExtension);
         return status;
     }
+    PSMARTCARD_EXTENSION smartcardExtension = &deviceExtension->SmartcardExtension;
+    ResetReaderLink(smartcardExtension);
     // A write that the reader does not take leaves the card state as it was.
-    (void)QueryCardStatus(&deviceExtension->SmartcardExtension);
+    (void)QueryCardStatus(smartcardExtension);
+    // A tracking request that waited across a stop is served as after a power-up: the background read watches
+    // the slot again, and a card found, or a change since the stop, completes the request.
+    if (smartcardExtension->OsData->NotificationIrp != NULL) {
+        ResumeCardTracking(smartcardExtension);
+    }
     CompleteRequest(Irp, STATUS_SUCCESS);
     DecrementIoCount(deviceExtension);
     return STATUS_SUCCESS;

@@ -91,26 +91,25 @@ VOID RequestDevicePowerIrp(PDEVICE_OBJECT DeviceObject, PIRP SystemIrp)
     POWER_STATE deviceState;
     deviceState.DeviceState = deviceExtension->DeviceCapabilities.DeviceState[stack->Parameters.Power.State.SystemState];
 
-    NTSTATUS status;
     PowerRequestContext* context = static_cast<PowerRequestContext*>(
         ExAllocatePoolWithTag(NonPagedPool, sizeof(PowerRequestContext), POOL_TAG));
-    if (context == NULL) {
-        status = STATUS_INSUFFICIENT_RESOURCES;
-    } else {
+    if (context != NULL) {
         context->DeviceObject = DeviceObject;
         context->SystemIrp = SystemIrp;
-        status = PoRequestPowerIrp(deviceExtension->PhysicalDeviceObject, stack->MinorFunction, deviceState,
-                                   DevicePowerRequestCompletion, context, NULL);
-        if (NT_SUCCESS(status)) {
+        if (NT_SUCCESS(PoRequestPowerIrp(deviceExtension->PhysicalDeviceObject, stack->MinorFunction, deviceState,
+                                         DevicePowerRequestCompletion, context, NULL))) {
             // The device IRP travels down this stack through DispatchPower and SetDevicePower.
             return;
         }
         ExFreePoolWithTag(context, POOL_TAG);
     }
 
+    // No pool for the context, or no device IRP. A system set-power request is never failed: the system goes to
+    // its state whatever this device does. The device stays in the state it was in (DevicePowerState unchanged),
+    // so the next request for D0 takes the power-up path and asks the reader again.
     EndPowerRequest(deviceExtension, SystemIrp);
     SystemIrp->IoStatus.Information = 0;
-    SystemIrp->IoStatus.Status = status;
+    SystemIrp->IoStatus.Status = STATUS_SUCCESS;
     IoCompleteRequest(SystemIrp, IO_NO_INCREMENT);
 }
 
@@ -124,8 +123,11 @@ VOID NTAPI DevicePowerRequestCompletion(PDEVICE_OBJECT DeviceObject, UCHAR Minor
     PowerRequestContext* context = static_cast<PowerRequestContext*>(Context);
     PDEVICE_EXTENSION deviceExtension = static_cast<PDEVICE_EXTENSION>(context->DeviceObject->DeviceExtension);
     PIRP systemIrp = context->SystemIrp;
+    // A device IRP that failed leaves DevicePowerState where it was; the system request still succeeds, since a
+    // driver cannot fail a system set-power request.
+    UNREFERENCED_PARAMETER(IoStatus);
 
-    systemIrp->IoStatus.Status = IoStatus->Status;
+    systemIrp->IoStatus.Status = STATUS_SUCCESS;
     PoStartNextPowerIrp(systemIrp);
     systemIrp->IoStatus.Information = 0;
     IoCompleteRequest(systemIrp, IO_NO_INCREMENT);
@@ -197,23 +199,8 @@ static NTSTATUS FinishPowerUp(PDEVICE_EXTENSION DeviceExtension, PIRP Irp)
         return STATUS_SUCCESS;
     }
 
-    // The background read runs again before anyone learns that the reader is back: before the tracking request
-    // is completed (its owner typically resets the card at once) and before the power IRP is. A request that
-    // follows then finds the read posted and sends its command as a write-and-await; with the read posted only
-    // afterwards, it would race the command's own reads for the answer (an ATR packet taken by the background
-    // read is lost to the reset that waits for it).
     readerExtension->ReadFailed = FALSE;
-    if (DeviceExtension->PollIrp == NULL) {
-        readerExtension->PollActive = FALSE;
-        (void)StartBackgroundRead(smartcardExtension);
-    }
-
-    // A card found after power-up always completes the tracking request, whatever the state at power-down: it
-    // may be another card. Only "no card before and after" leaves the request pending.
-    const ULONG cardState = GetCardState(smartcardExtension);
-    if (cardState == SCARD_PRESENT || cardState != readerExtension->SavedCardState) {
-        CompleteTrackingRequest(smartcardExtension);
-    }
+    ResumeCardTracking(smartcardExtension);
 
     SmartcardReleaseRemoveLock(smartcardExtension);
     DeviceExtension->DevicePowerState = stack->Parameters.Power.State.DeviceState;

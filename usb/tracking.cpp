@@ -93,6 +93,9 @@ static NTSTATUS PostBackgroundRead(PSMARTCARD_EXTENSION SmartcardExtension)
         readerExtension->PollActive = FALSE;
     } else {
         deviceExtension->PollIrp = irp;
+        // ReadFailed describes the latest read: a read that goes out tries the reader again, and the failure of an
+        // earlier one concerns only the request that it was reported to.
+        readerExtension->ReadFailed = FALSE;
     }
     KeReleaseSpinLock(osLock, oldIrql);
     if (cancelled) {
@@ -202,15 +205,21 @@ NTSTATUS NTAPI BackgroundReadComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVO
     if (!NT_SUCCESS(status)) {
         // A failed or cancelled read is not posted again; the flags tell the command exchange and power-up.
         if (status == STATUS_CANCELLED) {
+            // Stop and power-down cancel the read; the start or power-up that follows reads the card status
+            // anew, and the tracking request waits for it.
             readerExtension->PollCancelled = TRUE;
+            readerExtension->CardPresent = FALSE;
         } else {
+            // The bus failed the read. It says nothing about the card, so CardPresent keeps the last report. The
+            // tracking request that relied on this read would otherwise wait with nothing watching the reader: it
+            // is completed, its owner looks at the card state again, and its next tracking request posts a new
+            // read, which tries the reader again.
             readerExtension->ReadFailed = TRUE;
+            completeTracking = TRUE;
         }
-        readerExtension->CardPresent = FALSE;
         action = WAKE_WAITER;
     } else if (received != READER_PACKET_SIZE) {
-        // A transfer of the wrong length carries no card information.
-        readerExtension->CardPresent = FALSE;
+        // A transfer of the wrong length carries no card information, and changes none.
         action = WAKE_OR_READ_ON;
     } else if (packet[PACKET_KIND_OFFSET] == PACKET_KIND_CONTROL && packet[CONTROL_CODE_OFFSET] == CARD_STATUS_CODE) {
         if (packet[CARD_STATUS_SLOT_OFFSET] == CARD_STATUS_CARD_PRESENT) {
@@ -388,4 +397,47 @@ NTSTATUS CardTracking(PSMARTCARD_EXTENSION SmartcardExtension)
     // here with the failure, which the application sees as the request's status.
     FailTrackingRequest(SmartcardExtension, irp, status);
     return STATUS_PENDING;
+}
+
+VOID ResumeCardTracking(PSMARTCARD_EXTENSION SmartcardExtension)
+{
+    PREADER_EXTENSION readerExtension = SmartcardExtension->ReaderExtension;
+
+    // The background read runs again before anyone learns that the reader is back: before the tracking request
+    // is completed (its owner typically resets the card at once) and before the start or power IRP is. A request
+    // that follows then finds the read posted and sends its command as a write-and-await; with the read posted
+    // only afterwards, it would race the command's own reads for the answer (an ATR packet taken by the
+    // background read is lost to the reset that waits for it).
+    if (readerExtension->DeviceExtension->PollIrp == NULL) {
+        readerExtension->PollActive = FALSE;
+        (void)StartBackgroundRead(SmartcardExtension);
+    }
+
+    // A card found now always completes the tracking request, whatever the state before: it may be another
+    // card. Only "no card before and after" leaves the request pending, with the read watching for the card.
+    const ULONG cardState = GetCardState(SmartcardExtension);
+    if (cardState == SCARD_PRESENT || cardState != readerExtension->SavedCardState) {
+        CompleteTrackingRequest(SmartcardExtension);
+    }
+}
+
+VOID ResetReaderLink(PSMARTCARD_EXTENSION SmartcardExtension)
+{
+    PREADER_EXTENSION readerExtension = SmartcardExtension->ReaderExtension;
+    PDEVICE_EXTENSION deviceExtension = readerExtension->DeviceExtension;
+
+    // What the reads and waits of before the stop recorded: the stop's cancel of the background read, a failed
+    // read, a packet set aside for a waiter, a removal whose interrupted answer never came, a shutdown's wake.
+    // None of it concerns a request made after the start; left set, the first exchange would end with
+    // STATUS_NO_MEDIA on a healthy card, and the reader's real answer would then be taken by the next one.
+    readerExtension->PollCancelled = FALSE;
+    readerExtension->ReadFailed = FALSE;
+    readerExtension->EventPacketReady = FALSE;
+    readerExtension->CardRemovedSeen = FALSE;
+    deviceExtension->ShutdownSignalled = FALSE;
+    const KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&SmartcardExtension->OsData->SpinLock);
+    if (deviceExtension->PollIrp == NULL && deviceExtension->PollIrpCancelling == NULL) {
+        readerExtension->PollActive = FALSE;
+    }
+    KeReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, oldIrql);
 }

@@ -534,6 +534,43 @@ TEST(Removal, TrackingRequestsSentDuringTheRemovalAllComplete) {
     EXPECT_GT(refused_at_the_gate, 0);
 }
 
+// Handles closed and shutdown notices while the Plug and Play manager removes the reader: each cleanup and
+// shutdown either finds the records it uses, or sees the removal and touches nothing. The removal frees SMCLIB's
+// records and the reader record only once none of them is under way.
+TEST(Removal, CleanupAndShutdownDuringTheRemovalNeverUseFreedRecords) {
+    int after_removal = 0;
+    for (uint64_t seed = 1; seed <= 300; ++seed) {
+        SCOPED_TRACE("seed " + std::to_string(seed));
+        Machine m(seed);
+        ASSERT_EQ(m.start(), STATUS_SUCCESS);
+        std::vector<sim::Handle> handles;
+        for (int i = 0; i < 6; ++i) handles.push_back(m.open());
+        NTSTATUS removal = STATUS_PENDING;
+        bool removed = false;
+        // Both sides only yield, so that virtual time stands still and every switch point of the removal is one
+        // at which a cleanup or a shutdown notice can come in.
+        auto pass_turns = [&](uint64_t most) {
+            for (uint64_t turns = m.k.scheduler().random_below(most); turns > 0; --turns) m.k.scheduler().yield();
+        };
+        ASSERT_TRUE(m.run([&] {
+            m.k.spawn("application", [&] {
+                for (sim::Handle& handle : handles) {
+                    pass_turns(40);
+                    after_removal += removed;
+                    handle.close();
+                    m.pnp.shutdown();
+                }
+            });
+            pass_turns(60);
+            removal = m.pnp.remove(*m.node);
+            removed = true;
+        }));
+        EXPECT_EQ(removal, STATUS_SUCCESS);
+        EXPECT_TRUE(m.torn_down());
+    }
+    EXPECT_GT(after_removal, 0) << "no handle was closed after the removal";
+}
+
 // Requests that reach the device once it counts as removed are refused at once and never counted.
 TEST(Removal, PnpRequestsToARemovedDeviceAreCompletedWithDeletePending) {
     Machine m;

@@ -267,8 +267,9 @@ TEST(SystemPower, SetPowerThatTheBusFailsGoesUpWithoutADeviceRequest) {
     EXPECT_EQ(m.de->DevicePowerState, PowerDeviceD0);
 }
 
-// The device request cannot be made: no pool for the context, or PoRequestPowerIrp fails. The system request is
-// completed with that status and the remove lock is given back (the removal at the end would wait for it).
+// The device request cannot be made: no pool for the context, or PoRequestPowerIrp fails. The system request still
+// succeeds (a driver cannot fail a system set-power request), the device stays in its state, and the remove lock
+// is given back (the removal at the end would wait for it).
 TEST(SystemPower, DeviceRequestThatCannotBeMadeCompletesTheSystemRequest) {
     for (sim::FaultSite site : {sim::FaultSite::pool, sim::FaultSite::irp}) {
         SCOPED_TRACE(sim::to_string(site));
@@ -279,13 +280,36 @@ TEST(SystemPower, DeviceRequestThatCannotBeMadeCompletesTheSystemRequest) {
         ASSERT_TRUE(m.run([&] { result = m.power.set_system_power(m.top(), PowerSystemSleeping3); }));
         m.k.clear_faults();
         EXPECT_EQ(m.k.faults_injected(), 1u);
-        EXPECT_EQ(result.status, STATUS_INSUFFICIENT_RESOURCES);
+        EXPECT_EQ(result.status, STATUS_SUCCESS);
         EXPECT_EQ(result.start_next_power_calls, 1);
         EXPECT_TRUE(device_requests_at_bus(m).empty());
         EXPECT_EQ(m.de->SystemPowerState, PowerSystemSleeping3) << "the bus driver completed the system request";
         EXPECT_EQ(m.de->DevicePowerState, PowerDeviceD0);
         EXPECT_EQ(m.de->IoCount, 1);
     }
+}
+
+// At resume the device request cannot be made: the system still wakes, the reader stays in D3, and the next wake
+// takes the power-up path and brings it back.
+TEST(SystemPower, ResumeWithoutADeviceRequestSucceedsAndTheNextWakePowersUp) {
+    Machine m;
+    ASSERT_EQ(m.start(), STATUS_SUCCESS);
+    sim::PowerResult result;
+    ASSERT_TRUE(m.run([&] { result = m.power.set_system_power(m.top(), PowerSystemSleeping3); }));
+    ASSERT_EQ(m.de->DevicePowerState, PowerDeviceD3);
+    m.k.set_fault(sim::FaultSite::pool, {1, 0, false});
+    ASSERT_TRUE(m.run([&] { result = m.power.set_system_power(m.top(), PowerSystemWorking); }));
+    m.k.clear_faults();
+    EXPECT_EQ(result.status, STATUS_SUCCESS);
+    EXPECT_EQ(m.de->SystemPowerState, PowerSystemWorking);
+    EXPECT_EQ(m.de->DevicePowerState, PowerDeviceD3);
+    ASSERT_TRUE(m.run([&] {
+        result = m.power.set_system_power(m.top(), PowerSystemSleeping3);
+        result = m.power.set_system_power(m.top(), PowerSystemWorking);
+    }));
+    EXPECT_EQ(result.status, STATUS_SUCCESS);
+    EXPECT_EQ(m.de->DevicePowerState, PowerDeviceD0);
+    EXPECT_EQ(m.de->IoCount, 1);
 }
 
 TEST(PowerQuery, IsPassedDownAndAnsweredByTheLowerDriver) {
