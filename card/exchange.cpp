@@ -9,6 +9,10 @@ static constexpr LONG ABORT_WRITE_TIMEOUT = 1000;
 static constexpr LONG FIRST_ANSWER_READ_TIMEOUT = 10000;
 static constexpr LONG ANSWER_DATA_READ_TIMEOUT = 50000;
 static constexpr ULONG AWAIT_WITHOUT_LIMIT = 0;
+// After a command is given up: how long the pipe must stay quiet before the reader counts as having nothing more
+// to send for it, and how many packets are dropped at most (the longest answer is 44 packets).
+static constexpr LONG LATE_ANSWER_QUIET_TIMEOUT = 100;
+static constexpr ULONG LATE_ANSWER_PACKET_LIMIT = 64;
 
 // Tells the reader to drop the command it is working on, after the driver has stopped waiting for its answer.
 // The write's result does not matter: the driver gives up on the command either way.
@@ -16,6 +20,20 @@ static VOID SendAbortCommand(PSMARTCARD_EXTENSION SmartcardExtension)
 {
     UCHAR abort[READER_PACKET_SIZE] = {PACKET_KIND_HEADER, COMMAND_HEADER_COUNT, COMMAND_ABORT, 0, 0, 0, 0, 0};
     (void)WritePacket(SmartcardExtension, abort, ABORT_WRITE_TIMEOUT);
+}
+
+// Gives up on a command whose answer did not come in time or came malformed. The reader is told to drop the
+// command, and what it already sent of an answer is read and dropped until the pipe is quiet: left on the pipe,
+// those packets would be taken for the answer to the next command.
+static VOID AbandonCommand(PSMARTCARD_EXTENSION SmartcardExtension)
+{
+    SendAbortCommand(SmartcardExtension);
+    UCHAR packet[READER_PACKET_SIZE];
+    for (ULONG dropped = 0; dropped < LATE_ANSWER_PACKET_LIMIT; ++dropped) {
+        if (ReadPacket(SmartcardExtension, packet, LATE_ANSWER_QUIET_TIMEOUT) != STATUS_SUCCESS) {
+            return;
+        }
+    }
 }
 
 // A read that is still outstanding (a waiter woken by the shutdown handler, or by the drop of an answer after a
@@ -77,6 +95,11 @@ NTSTATUS ExchangeReaderCommand(PSMARTCARD_EXTENSION SmartcardExtension, PUCHAR H
     BOOLEAN awaitUsed = FALSE;
 
     SetCommandDataLength(Header, DataLength);
+    // Nothing recorded before this command is sent concerns it: a packet that the background read set aside
+    // earlier cannot be its answer (a late answer to a command given up is dropped here), and a failure of an
+    // earlier read was reported to the request it concerned. The next read tries the reader again.
+    readerExtension->EventPacketReady = FALSE;
+    readerExtension->ReadFailed = FALSE;
 
     // A header without data is the whole command, so with the background read running it is the packet that the
     // answer follows; with data, the last data packet is. A command without an answer is only written: nothing
@@ -93,6 +116,9 @@ NTSTATUS ExchangeReaderCommand(PSMARTCARD_EXTENSION SmartcardExtension, PUCHAR H
             SendAbortCommand(SmartcardExtension);
             return STATUS_INVALID_DEVICE_REQUEST;
         }
+        // A shutdown that broke this wait off leaves the exchange to read the answer itself; its wake is used up,
+        // and must not end the next command.
+        deviceExtension->ShutdownSignalled = FALSE;
     } else {
         const NTSTATUS status = WritePacket(SmartcardExtension, Header, HEADER_WRITE_TIMEOUT);
         if (status != STATUS_SUCCESS) {
@@ -141,8 +167,10 @@ NTSTATUS ExchangeReaderCommand(PSMARTCARD_EXTENSION SmartcardExtension, PUCHAR H
     if (readerExtension->EventPacketReady) {
         RtlCopyMemory(packet, readerExtension->EventPacket, READER_PACKET_SIZE);
         readerExtension->EventPacketReady = FALSE;
-    } else {
-        (void)ReadPacket(SmartcardExtension, packet, FIRST_ANSWER_READ_TIMEOUT);
+    } else if (ReadPacket(SmartcardExtension, packet, FIRST_ANSWER_READ_TIMEOUT) != STATUS_SUCCESS) {
+        // No answer in time: the command is given up, and an answer that comes late must not reach the next one.
+        AbandonCommand(SmartcardExtension);
+        return FinishExchange(SmartcardExtension, awaitUsed, STATUS_INVALID_DEVICE_REQUEST);
     }
 
     if (packet[PACKET_KIND_OFFSET] == PACKET_KIND_CONTROL) {
@@ -151,6 +179,7 @@ NTSTATUS ExchangeReaderCommand(PSMARTCARD_EXTENSION SmartcardExtension, PUCHAR H
     UCHAR kind;
     ULONG expected;
     if (!ParseAnswerHeader(packet, &kind, &expected)) {
+        AbandonCommand(SmartcardExtension);
         return FinishExchange(SmartcardExtension, awaitUsed, STATUS_INVALID_DEVICE_REQUEST);
     }
     *AnswerKind = kind;
@@ -172,6 +201,7 @@ NTSTATUS ExchangeReaderCommand(PSMARTCARD_EXTENSION SmartcardExtension, PUCHAR H
             if (readerExtension->ReadFailed) {
                 return STATUS_NO_MEDIA;
             }
+            AbandonCommand(SmartcardExtension);
             return FinishExchange(SmartcardExtension, awaitUsed, STATUS_IO_TIMEOUT);
         }
         result = STATUS_SUCCESS;
@@ -190,16 +220,13 @@ NTSTATUS ExchangeReaderCommand(PSMARTCARD_EXTENSION SmartcardExtension, PUCHAR H
             }
             return FinishExchange(SmartcardExtension, awaitUsed, STATUS_SUCCESS);
         }
-        if (packetKind != PACKET_KIND_DATA) {
-            return FinishExchange(SmartcardExtension, awaitUsed, STATUS_INVALID_DEVICE_REQUEST);
-        }
-
         // A data packet holds at most 6 bytes; one whose count claims more is malformed, and none of its bytes
         // is taken, since the count cannot be trusted to say which of them are data.
-        const ULONG count = packet[PACKET_COUNT_OFFSET];
-        if (count > DATA_PACKET_CAPACITY) {
+        if (packetKind != PACKET_KIND_DATA || packet[PACKET_COUNT_OFFSET] > DATA_PACKET_CAPACITY) {
+            AbandonCommand(SmartcardExtension);
             return FinishExchange(SmartcardExtension, awaitUsed, STATUS_INVALID_DEVICE_REQUEST);
         }
+        const ULONG count = packet[PACKET_COUNT_OFFSET];
         const ULONG room = AnswerCapacity - stored;
         const ULONG take = count < room ? count : room;
         RtlCopyMemory(AnswerData + stored, packet + PACKET_PAYLOAD_OFFSET, take);

@@ -140,9 +140,12 @@ std::shared_ptr<CardCommandState> install_card_commands(Reader& reader, CardComm
                        [state](Reader& r, const ReaderCommand& c) { card_apdu(state, r, c); });
     reader.set_handler(PacketKind::header, reader_command::management,
                        [state](Reader& r, const ReaderCommand& c) { management(state, r, c); });
-    // The abort command has no answer; an answer already on its way still arrives.
-    reader.set_handler(PacketKind::header, reader_command::abort,
-                       [state](Reader&, const ReaderCommand&) { ++state->aborts; });
+    // The abort command has no answer. It ends the command the reader is still working on: an answer that is
+    // still being prepared (not yet on the IN endpoint) is dropped; one already on the endpoint still arrives.
+    reader.set_handler(PacketKind::header, reader_command::abort, [state](Reader& r, const ReaderCommand&) {
+        ++state->aborts;
+        r.drop_answers_in_preparation();
+    });
     return state;
 }
 

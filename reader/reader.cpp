@@ -53,6 +53,11 @@ void Reader::send_answer(uint8_t answer_kind, const std::vector<uint8_t>& data) 
     for (Packet& packet : data_packets(data)) send(std::move(packet));
 }
 
+void Reader::drop_answers_in_preparation() {
+    VirtualTime now = k_.now();
+    std::erase_if(outgoing_, [now](const TimedPacket& queued) { return queued.time > now; });
+}
+
 // ---- Card slot ----------------------------------------------------------------------------------------
 
 void Reader::insert_card(std::shared_ptr<Card> card) {

@@ -57,6 +57,9 @@ class Reader : public UsbPeripheral {
     void send(Packet packet);
     // Answer header, then the data in data packets.
     void send_answer(uint8_t answer_kind, const std::vector<uint8_t>& data);
+    // Drops the packets of answers whose time has not come yet (set_answer_delay): the reader is still working on
+    // them. Packets due now, card events among them, still go out.
+    void drop_answers_in_preparation();
 
     // ---- Card slot -------------------------------------------------------------------------
     // In automatic mode each insertion and removal sends a card-status packet unasked; inserting

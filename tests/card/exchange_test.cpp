@@ -250,7 +250,8 @@ TEST(ExchangeAwait, OnlyTheLastDataPacketAwaitsTheAnswer) {
 
 // A command without an answer (vendor command 0x3F, say) is written and done, with or without data: the reader
 // sends nothing back, so a wait for "its" packet would last until some unrelated packet came, if ever. The
-// background read and a packet it put aside earlier stay as they were.
+// background read stays as it was; a packet it put aside before the command went out is no answer to anything
+// sent from now on, and is dropped.
 TEST(ExchangeAwait, CommandWithoutAnswerDoesNotWait) {
     for (size_t length : {size_t{0}, size_t{9}}) {
         SCOPED_TRACE(std::to_string(length) + " data bytes");
@@ -263,7 +264,7 @@ TEST(ExchangeAwait, CommandWithoutAnswerDoesNotWait) {
         EXPECT_EQ(out.status, STATUS_SUCCESS);
         EXPECT_LT(out.took, from_ms(100));
         EXPECT_EQ(f.in_reads, reads);
-        EXPECT_TRUE(f.re->EventPacketReady) << "left for the next exchange that expects an answer";
+        EXPECT_FALSE(f.re->EventPacketReady) << "a packet from before the command is not taken for an answer";
         EXPECT_TRUE(f.re->PollActive) << "the background read stays as it was";
         EXPECT_NE(f.de->PollIrp, nullptr);
     }
@@ -316,8 +317,10 @@ TEST(ExchangeAwait, BrokenOffWaitAfterTheLastDataPacketAbortsTheCommand) {
     }
 }
 
-// ShutdownSignalled alone does not end an exchange whose header went out awaited: it reads the answer itself.
-TEST(ExchangeAwait, ShutdownAfterAHeaderWithoutDataLeavesTheFlagAndReadsOn) {
+// ShutdownSignalled alone does not end an exchange whose header went out awaited: it reads the answer itself, and
+// the wake-up is used up, so the next command is not ended by it. An answer that does not come within 10 s of
+// that read gives the command up: the reader is told to drop it.
+TEST(ExchangeAwait, ShutdownAfterAHeaderWithoutDataReadsOnAndUsesTheWakeUp) {
     CardBench f(27);
     start_scripted(f);
     post_background_read(f);
@@ -330,9 +333,18 @@ TEST(ExchangeAwait, ShutdownAfterAHeaderWithoutDataLeavesTheFlagAndReadsOn) {
     const Outcome out = exchange(f, kTestCommand, {}, true);
     EXPECT_EQ(out.status, STATUS_INVALID_DEVICE_REQUEST) << "no answer came within 10 s of its own read";
     EXPECT_GE(out.took, from_ms(100 + 10'000));
-    EXPECT_TRUE(f.de->ShutdownSignalled);
-    EXPECT_EQ(f.written(before).size(), 1u) << "no abort";
+    EXPECT_FALSE(f.de->ShutdownSignalled);
+    const auto commands = f.written(before);
+    ASSERT_EQ(commands.size(), 2u);
+    EXPECT_EQ(commands[1].header, kAbort) << "the command given up is aborted";
     EXPECT_GE(f.in_reads - reads, 1u);
+
+    // A command with data after it is carried out, not ended as if the shutdown had broken its own wait off.
+    post_background_read(f);
+    f.reader.queue_reply_to_write(packet({0x01, 0x01, 0x05}), from_ms(1));
+    const Outcome next = exchange(f, 0x42, counting(7), true);
+    EXPECT_EQ(next.status, STATUS_SUCCESS);
+    EXPECT_EQ(next.kind, 5);
 }
 
 TEST(ExchangeAwait, CardRequiredWithoutCardStopsBeforeTheData) {
@@ -369,6 +381,35 @@ TEST(ExchangeAwait, FailedBackgroundReadEndsTheExchangeWithNoMedia) {
     EXPECT_TRUE(f.re->ReadFailed);
     EXPECT_EQ(f.de->PollIrp, nullptr) << "not posted again";
     EXPECT_EQ(out.kind, 0);
+
+    // The failure was reported to the exchange it concerned; the next one tries the reader again.
+    f.reader.queue_reply_to_write(packet({0x01, 0x01, 0x05}), from_ms(1));
+    const Outcome next = exchange(f, kTestCommand, {}, true);
+    EXPECT_EQ(next.status, STATUS_SUCCESS);
+    EXPECT_EQ(next.kind, 5);
+    EXPECT_FALSE(f.re->ReadFailed);
+}
+
+// An answer that comes after its command was given up (no first answer within 10 s) is not taken for the answer
+// to the next command: the reader is told to drop the command, and what it sent meanwhile is read and dropped.
+TEST(ExchangeAnswer, LateAnswerOfACommandGivenUpIsNotTheNextOnesAnswer) {
+    CardBench f(15);
+    start_scripted(f);
+    const VirtualTime begin = f.k.now();
+    f.reader.queue_packet_at(begin + from_ms(10'030), answer_header(3, 2));
+    f.reader.queue_packet_after(from_ms(1), packet({0x00, 0x02, 0x6A, 0x82}));
+    const size_t before = f.written_count();
+    const Outcome given_up = exchange(f, kTestCommand, {}, true);
+    EXPECT_EQ(given_up.status, STATUS_INVALID_DEVICE_REQUEST);
+    const auto commands = f.written(before);
+    ASSERT_EQ(commands.size(), 2u);
+    EXPECT_EQ(commands[1].header, kAbort);
+
+    f.reader.queue_reply_to_write(packet({0x01, 0x01, 0x05}), from_ms(1));
+    const Outcome next = exchange(f, kTestCommand, {}, true);
+    EXPECT_EQ(next.status, STATUS_SUCCESS);
+    EXPECT_EQ(next.kind, 5) << "the late answer (kind 3, 6A 82) was taken for this one";
+    EXPECT_EQ(next.length, 0u);
 }
 
 TEST(ExchangeAwait, ReadFailedDuringADataReadGivesNoMedia) {

@@ -42,6 +42,26 @@ TEST(FeatureList, AReaderThatDoesNotAnswerFailsTheRequest) {
     EXPECT_EQ(list.bytes, 0u);
 }
 
+// A reader slower than the 10 s the driver waits for a first answer: the request fails, the reader is told to drop
+// the command, and the requests after it get their own answers, not the late one.
+TEST(FeatureList, ARequestGivenUpLeavesNothingForTheNextOnes) {
+    PinpadBench f;
+    f.pinpad->options.capability = {0x00, 0x10, 0x02, 0x1E};
+    f.start();
+    f.reader.set_answer_delay(sim::from_ms(12'000));
+    const sim::IoResult slow = f.ioctl(IOCTL_VENDOR_GET_VERSION, {}, 64);
+    EXPECT_EQ(slow.status, STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(f.pinpad->aborts, 0) << "the PIN abort is not the command abort";
+    f.reader.set_answer_delay(0);
+    for (int i = 0; i < 2; ++i) {
+        SCOPED_TRACE(i);
+        const sim::IoResult properties = f.ioctl(IOCTL_FEATURE_IFD_PIN_PROPERTIES, {}, 4);
+        EXPECT_EQ(properties.status, STATUS_SUCCESS);
+        EXPECT_EQ(properties.output, (Bytes{0x10, 0x02, 0x07, 0x1E}));
+        f.settle(5'000);
+    }
+}
+
 TEST(PinProperties, LayoutAndTimeOutFromTheCapabilityAnswer) {
     PinpadBench f;
     f.pinpad->options.capability = {0x00, 0x10, 0x02, 0x1E};
