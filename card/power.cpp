@@ -180,11 +180,16 @@ NTSTATUS CardPower(PSMARTCARD_EXTENSION SmartcardExtension)
         UCHAR request[READER_PACKET_SIZE];
         BuildReaderRequest(request, code == SCARD_COLD_RESET ? REQUEST_COLD_RESET : REQUEST_WARM_RESET);
         NTSTATUS status;
+        // A packet that the background read set aside before the reset went out is no part of this ATR.
+        readerExtension->EventPacketReady = FALSE;
         // With the background read running, the reset goes out as a write-and-await so that the read hands over
         // the first ATR packet instead of taking it away from the collection.
         if (readerExtension->PollActive) {
             status = WritePacketAndAwait(SmartcardExtension, request, AWAITED_RESET_TIMEOUT);
             awaitUsed = TRUE;
+            // A shutdown that broke the wait off leaves the collection to read the ATR itself; its wake is used
+            // up, and must not end the next command.
+            readerExtension->DeviceExtension->ShutdownSignalled = FALSE;
         } else {
             status = WritePacket(SmartcardExtension, request,
                                  code == SCARD_COLD_RESET ? COLD_RESET_TIMEOUT : WARM_RESET_TIMEOUT);
@@ -203,6 +208,8 @@ NTSTATUS CardPower(PSMARTCARD_EXTENSION SmartcardExtension)
         SetCardState(SmartcardExtension, SCARD_SPECIFIC);
     }
     if (SmartcardExtension->IoRequest.ReplyBufferLength < card->ATR.Length) {
+        // The card is reset all the same; the background read watches the slot again as after any reset.
+        RepostBackgroundRead(SmartcardExtension, awaitUsed);
         return STATUS_BUFFER_TOO_SMALL;
     }
     RtlCopyMemory(SmartcardExtension->IoRequest.ReplyBuffer, card->ATR.Buffer, card->ATR.Length);
@@ -216,8 +223,17 @@ NTSTATUS SetProtocol(PSMARTCARD_EXTENSION SmartcardExtension)
     PSCARD_CARD_CAPABILITIES card = &SmartcardExtension->CardCapabilities;
     const ULONG mask = SmartcardExtension->MinorIoControlCode;
 
-    if (GetCardState(SmartcardExtension) == SCARD_SPECIFIC && (card->Protocol.Selected & mask) != 0) {
+    const ULONG cardState = GetCardState(SmartcardExtension);
+    if (cardState == SCARD_SPECIFIC && (card->Protocol.Selected & mask) != 0) {
         return STATUS_SUCCESS;
+    }
+    // A protocol is selected only for a card that is there and answered its reset: without one, the state would
+    // claim a negotiated card, and a tracking request for a card would end at once with the slot empty.
+    if (cardState == SCARD_ABSENT) {
+        return STATUS_NO_MEDIA;
+    }
+    if (cardState == SCARD_SWALLOWED) {
+        return STATUS_INVALID_DEVICE_STATE;
     }
     // The reply is the selected protocol as a 32-bit value. A reply buffer that cannot hold it is refused before
     // anything changes, rather than written past its end.
@@ -230,6 +246,9 @@ NTSTATUS SetProtocol(PSMARTCARD_EXTENSION SmartcardExtension)
         card->Protocol.Selected = SCARD_PROTOCOL_T1;
     } else if (usable & SCARD_PROTOCOL_T0) {
         card->Protocol.Selected = SCARD_PROTOCOL_T0;
+    } else {
+        // None of the protocols asked for is one the card runs: nothing is selected and nothing changes.
+        return STATUS_INVALID_DEVICE_REQUEST;
     }
     SetCardState(SmartcardExtension, SCARD_SPECIFIC);
 

@@ -187,9 +187,9 @@ static NTSTATUS ExchangeManagementCommand(PSMARTCARD_EXTENSION SmartcardExtensio
     const NTSTATUS status = ExchangeReaderCommand(SmartcardExtension, header, Block, BlockLength, &answerKind, answer,
                                                   sizeof(answer), &answerLength);
     if (status == STATUS_NO_MEDIA) {
+        // No card for the reader to manage: a reply, unless the caller's buffer cannot take it.
         AppendStatusWord(SmartcardExtension, 0x69, 0xF0);
-        (void)SmartcardRawReply(SmartcardExtension);
-        return STATUS_SUCCESS;
+        return SmartcardRawReply(SmartcardExtension);
     }
     if (status != STATUS_SUCCESS) {
         return status;
@@ -316,8 +316,8 @@ NTSTATUS TransmitApdu(PSMARTCARD_EXTENSION SmartcardExtension)
         RtlCopyMemory(reply->Buffer, request, IO_HEADER_LENGTH);
         reply->BufferLength = IO_HEADER_LENGTH;
         AppendStatusWord(SmartcardExtension, 0x67, 0x00);
-        (void)SmartcardRawReply(SmartcardExtension);
-        return STATUS_SUCCESS;
+        // The wrong length is answered, not refused; a reply buffer too small for the answer is refused.
+        return SmartcardRawReply(SmartcardExtension);
     }
 
     APDU_SHAPE shape;

@@ -44,7 +44,10 @@ const std::map<ULONG, Statuses>& table() {
                                                       STATUS_INSUFFICIENT_RESOURCES}},
         {IOCTL_SMARTCARD_IS_ABSENT, kGate + Statuses{STATUS_CANCELLED, STATUS_DEVICE_BUSY, STATUS_INVALID_DEVICE_STATE,
                                                      STATUS_INSUFFICIENT_RESOURCES}},
-        {IOCTL_SMARTCARD_SET_PROTOCOL, kGate + kSizes + Statuses{STATUS_NOT_SUPPORTED, STATUS_INVALID_DEVICE_STATE}},
+        // Protocol selection: no card (STATUS_NO_MEDIA), a card whose reset failed (STATUS_INVALID_DEVICE_STATE),
+        // or no protocol of the mask that the card runs (STATUS_INVALID_DEVICE_REQUEST).
+        {IOCTL_SMARTCARD_SET_PROTOCOL, kGate + kSizes + Statuses{STATUS_NOT_SUPPORTED, STATUS_INVALID_DEVICE_STATE,
+                                                                  STATUS_NO_MEDIA, STATUS_INVALID_DEVICE_REQUEST}},
         {IOCTL_SMARTCARD_GET_STATE, kGate + Statuses{STATUS_BUFFER_TOO_SMALL}},
         {IOCTL_VENDOR_GET_VERSION, kGate + kSizes + kExchange},
         {IOCTL_VENDOR_COMMAND_1F, kGate + kSizes + kExchange},

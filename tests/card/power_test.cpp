@@ -275,7 +275,7 @@ TEST(SetProtocolMasks, SelectionByMaskAndCard) {
         const char* name;
         Bytes atr;
         ULONG mask;
-        ULONG selected;
+        ULONG selected;  // SCARD_PROTOCOL_UNDEFINED: refused, nothing selected and the state left as it was
     };
     const Case cases[] = {
         {"T0|T1 card, mask T0|T1", iso, SCARD_PROTOCOL_Tx, SCARD_PROTOCOL_T1},
@@ -292,12 +292,17 @@ TEST(SetProtocolMasks, SelectionByMaskAndCard) {
         ASSERT_EQ(f.power(SCARD_COLD_RESET).status, STATUS_SUCCESS);
         const size_t before = f.written_count();
         const sim::IoResult result = f.set_protocol(c.mask);
-        EXPECT_EQ(result.status, STATUS_SUCCESS);
-        ASSERT_EQ(result.output.size(), 4u);
-        EXPECT_EQ(result.output, (Bytes{static_cast<uint8_t>(c.selected), 0, 0, 0}));
-        EXPECT_EQ(f.sc->CardCapabilities.Protocol.Selected, c.selected);
-        EXPECT_EQ(f.card_state(), static_cast<ULONG>(SCARD_SPECIFIC));
         EXPECT_EQ(f.written_count(), before) << "nothing goes to the reader";
+        EXPECT_EQ(f.sc->CardCapabilities.Protocol.Selected, c.selected);
+        if (c.selected == SCARD_PROTOCOL_UNDEFINED) {
+            EXPECT_EQ(result.status, STATUS_INVALID_DEVICE_REQUEST);
+            EXPECT_TRUE(result.output.empty());
+            EXPECT_EQ(f.card_state(), static_cast<ULONG>(SCARD_PRESENT));
+            continue;
+        }
+        EXPECT_EQ(result.status, STATUS_SUCCESS);
+        EXPECT_EQ(result.output, (Bytes{static_cast<uint8_t>(c.selected), 0, 0, 0}));
+        EXPECT_EQ(f.card_state(), static_cast<ULONG>(SCARD_SPECIFIC));
     }
 }
 
@@ -317,6 +322,33 @@ DirectSetProtocol set_protocol_directly(CardBench& f, ULONG mask, ULONG reply_le
         out.status = SetProtocol(f.sc);
     });
     return out;
+}
+
+// The callback itself refuses a selection without a card that answered its reset, whatever the library checked
+// before: a card state of SCARD_SPECIFIC would claim a negotiated card that is not there.
+TEST(SetProtocolMasks, NoUsableCardIsRefusedAndTheStateStays) {
+    struct Case {
+        const char* name;
+        ULONG state;
+        NTSTATUS expected;
+    };
+    const Case cases[] = {
+        {"slot empty", SCARD_ABSENT, STATUS_NO_MEDIA},
+        {"reset failed", SCARD_SWALLOWED, STATUS_INVALID_DEVICE_STATE},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        CardBench f(74);
+        f.start(std::make_shared<RecordingCard>(sim::preset_atr::iso));
+        ASSERT_EQ(f.power(SCARD_COLD_RESET).status, STATUS_SUCCESS);
+        f.run([&] { SetCardState(f.sc, c.state); });
+        const DirectSetProtocol out = set_protocol_directly(f, SCARD_PROTOCOL_Tx, 8);
+        EXPECT_EQ(out.status, c.expected);
+        EXPECT_EQ(out.information, 0x77u);
+        EXPECT_EQ(out.reply, std::vector<UCHAR>(8, 0xCC));
+        EXPECT_EQ(f.card_state(), c.state);
+        EXPECT_EQ(f.sc->CardCapabilities.Protocol.Selected, 0u);
+    }
 }
 
 TEST(SetProtocolMasks, ProtocolAlreadyInForceTouchesNothing) {

@@ -108,6 +108,11 @@ TEST(TransmitCases, TooShortAndMismatchedApdus) {
     }
     EXPECT_EQ(f.written_count(), before) << "nothing goes to the reader";
     EXPECT_TRUE(card->apdus.empty());
+
+    // A reply buffer with room for the header but not the status word: refused, not "success with nothing".
+    const sim::IoResult cramped = f.transmit(hex_bytes("00 A4 00"), 9);
+    EXPECT_EQ(cramped.status, STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(cramped.bytes, 0u);
 }
 
 // A request shorter than its own 8-byte header (which SMCLIB's size check keeps from the I/O control) ends as a
@@ -297,6 +302,9 @@ TEST(TransmitManagement, NoCardGivesStatusWordOtherFailuresNoReply) {
         const auto sent = commands_with_code(f, 0x07, before);
         ASSERT_EQ(sent.size(), 1u);
         EXPECT_EQ(sent[0].data_packets, 0u) << "the block is not sent without a card";
+        const sim::IoResult cramped = f.transmit(hex_bytes("80 12 03 01 00"), 9);
+        EXPECT_EQ(cramped.status, STATUS_BUFFER_TOO_SMALL) << "no room for the status word";
+        EXPECT_EQ(cramped.bytes, 0u);
     }
     {
         SCOPED_TRACE("card pulled during the command");
