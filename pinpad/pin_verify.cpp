@@ -159,7 +159,10 @@ NTSTATUS PinVerifyStart(PSMARTCARD_EXTENSION SmartcardExtension)
         SetReplyLength(SmartcardExtension, 1);
         return STATUS_SUCCESS;
     case START_ERROR_ANSWER:
-        return status;
+        // The reader refused the verification for a reason other than its parameters. An empty reply with
+        // STATUS_SUCCESS would read as "accepted, type the PIN": the request fails instead.
+        *SmartcardExtension->IoRequest.Information = 0;
+        return NT_SUCCESS(status) ? STATUS_INVALID_DEVICE_REQUEST : status;
     case START_FAILED:
     default:
         *SmartcardExtension->IoRequest.Information = 0;
@@ -272,8 +275,12 @@ NTSTATUS PinVerifyDirect(PSMARTCARD_EXTENSION SmartcardExtension)
         KeDelayExecutionThread(KernelMode, FALSE, &pause);
 
         (void)ExchangePinpadCommand(SmartcardExtension, COMMAND_KEY_POLL, NULL, 0, &answer);
-        // A card pulled or reset meanwhile: the verification can no longer reach the card it was meant for.
+        // A card pulled or reset meanwhile: the verification can no longer reach the card it was meant for. The
+        // reader is still prompting; its entry is ended, so that no later finish sends the card a partial PIN
+        // and costs it a try.
         if (GetCardState(SmartcardExtension) != SCARD_SPECIFIC) {
+            READER_ANSWER abortAnswer;
+            (void)AbortPinEntry(SmartcardExtension, &abortAnswer);
             ReplyStatusWord(SmartcardExtension, SW1_INVALID_PARAMETERS, SW2_INVALID_PARAMETERS);
             return STATUS_SUCCESS;
         }

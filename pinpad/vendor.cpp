@@ -226,10 +226,20 @@ NTSTATUS VendorIoctl(PSMARTCARD_EXTENSION SmartcardExtension)
     }
 
     // The card may still be in the slot (a broken-off wait, a failed background read): the state falls back to
-    // present, unpowered, and the resource manager is told to look again.
+    // present, unpowered, and the resource manager is told to look again, which re-powers a card that stopped
+    // answering. A slot the reader reported empty stays empty: no card is made up, and a tracking request for a
+    // card keeps waiting for one. The test and the change are one step under the lock with which a card event
+    // changes the state.
     if (status == STATUS_NO_MEDIA) {
-        SetCardState(SmartcardExtension, SCARD_PRESENT);
-        CompleteTrackingRequest(SmartcardExtension);
+        const KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&SmartcardExtension->OsData->SpinLock);
+        const BOOLEAN cardInSlot = SmartcardExtension->ReaderCapabilities.CurrentState != SCARD_ABSENT;
+        if (cardInSlot) {
+            SmartcardExtension->ReaderCapabilities.CurrentState = SCARD_PRESENT;
+        }
+        KeReleaseSpinLock(&SmartcardExtension->OsData->SpinLock, oldIrql);
+        if (cardInSlot) {
+            CompleteTrackingRequest(SmartcardExtension);
+        }
     }
     return status;
 }

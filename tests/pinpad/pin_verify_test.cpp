@@ -129,8 +129,9 @@ TEST(VerifyStart, AcceptedStartHasAnEmptyReplyAndRefusalsAreData) {
     EXPECT_EQ(start(f, {}, 0).status, STATUS_BUFFER_TOO_SMALL);
 }
 
-// A start whose reader command got no answer is a failure, not an accepted start.
-TEST(VerifyStart, NoCardIsAFailureAndTheStateFallsBackToPresent) {
+// A start whose reader command got no answer is a failure, not an accepted start. The slot the reader reported
+// empty stays empty: the card state is not made up, and the request waiting for a card goes on waiting.
+TEST(VerifyStart, NoCardIsAFailureAndTheSlotStaysEmpty) {
     for (ULONG code : {IOCTL_FEATURE_VERIFY_PIN_START, IOCTL_FEATURE_VERIFY_PIN_DIRECT}) {
         SCOPED_TRACE(code == IOCTL_FEATURE_VERIFY_PIN_START ? "start" : "direct");
         PinpadBench f;
@@ -145,8 +146,8 @@ TEST(VerifyStart, NoCardIsAFailureAndTheStateFallsBackToPresent) {
         const std::vector<Command> sent = f.written(before);
         ASSERT_EQ(sent.size(), 1u);
         EXPECT_TRUE(sent[0].data.empty()) << "the PIN block does not go out without a card";
-        EXPECT_EQ(f.card_state(), static_cast<ULONG>(SCARD_PRESENT));
-        EXPECT_TRUE(tracking->done());
+        EXPECT_EQ(f.card_state(), static_cast<ULONG>(SCARD_ABSENT));
+        EXPECT_FALSE(tracking->done());
         EXPECT_EQ(f.ioctl(IOCTL_FEATURE_GET_KEY_PRESSED, {}, 1).status, STATUS_INVALID_DEVICE_REQUEST);
     }
 }
@@ -200,9 +201,10 @@ TEST(VerifyDirect, StartErrorAnswerIsTheReadersStatusWord) {
         EXPECT_EQ(f.re->PinState, PIN_IDLE);
         EXPECT_EQ(f.command_codes(before), std::vector<uint8_t>{0x42}) << "no key poll";
 
-        // The start step alone leaves such an answer without a reply.
+        // The start step alone has no status word to pass on: it fails, so that the refusal is not taken for an
+        // accepted start.
         const sim::IoResult alone = start(f, r);
-        EXPECT_EQ(alone.status, STATUS_SUCCESS);
+        EXPECT_EQ(alone.status, STATUS_INVALID_DEVICE_REQUEST);
         EXPECT_EQ(alone.bytes, 0u);
         EXPECT_EQ(f.re->PinState, PIN_IDLE);
     }
@@ -321,7 +323,8 @@ TEST(VerifyDirect, WrongPinUsesUpTheCardsTries) {
     EXPECT_EQ(f.card->pin_tries_left(), 3);
 }
 
-// Once the card is no longer in SCARD_SPECIFIC the loop ends with 6B 80 and sends nothing more.
+// Once the card is no longer in SCARD_SPECIFIC the loop ends with 6B 80, and the reader's entry is ended so that
+// no later finish can send the card a partial PIN.
 TEST(VerifyDirect, CardLeavingTheSpecificStateEndsTheLoop) {
     enum class Event { pulled, reported_again };
     for (Event event : {Event::pulled, Event::reported_again}) {
@@ -341,8 +344,11 @@ TEST(VerifyDirect, CardLeavingTheSpecificStateEndsTheLoop) {
         EXPECT_EQ(result.status, STATUS_SUCCESS);
         EXPECT_EQ(result.output, kRefused);
         const std::vector<uint8_t> codes = f.command_codes(before);
-        EXPECT_EQ(codes.back(), 0x44) << "nothing after the key poll";
+        EXPECT_EQ(codes.back(), 0x46) << "the PIN abort after the last key poll";
         EXPECT_EQ(count(codes, 0x44), 3u);
+        EXPECT_EQ(f.re->PinState, PIN_IDLE);
+        EXPECT_EQ(f.ioctl(IOCTL_FEATURE_VERIFY_PIN_FINISH, {}, 3).status, STATUS_INVALID_DEVICE_REQUEST)
+            << "nothing left to finish";
         EXPECT_EQ(f.card_state(), static_cast<ULONG>(event == Event::pulled ? SCARD_ABSENT : SCARD_PRESENT));
         EXPECT_EQ(f.keypad().reported(), (std::vector<uint8_t>{0x2B, 0x2B})) << "the waiting poll was never answered";
     }
@@ -357,7 +363,8 @@ TEST(VerifyDirect, AcceptedWhileNotPoweredEndsAfterOnePoll) {
     const sim::IoResult result = direct(f, {});
     EXPECT_EQ(result.status, STATUS_SUCCESS);
     EXPECT_EQ(result.output, kRefused);
-    EXPECT_EQ(f.command_codes(before), (std::vector<uint8_t>{0x42, 0x44}));
+    EXPECT_EQ(f.command_codes(before), (std::vector<uint8_t>{0x42, 0x44, 0x46}));
+    EXPECT_EQ(f.re->PinState, PIN_IDLE);
 }
 
 TEST(VerifyDirect, KeyPollWithoutAKeyReportEndsWithATimeOut) {
