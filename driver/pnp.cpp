@@ -108,8 +108,8 @@ NTSTATUS QueryCardStatus(PSMARTCARD_EXTENSION SmartcardExtension)
     return STATUS_SUCCESS;
 }
 
-// How often the stop and the removal look whether a cancelled background read has finished, and how many looks a read that
-// is being posted, with no IRP out yet, gets to either go out or drop itself.
+// How often the stop and the removal look whether a cancelled background read has finished, and how many looks a
+// read that is being posted, with no IRP out yet, gets to either go out or drop itself.
 static constexpr LONGLONG READ_END_POLL_100NS = 10 * 1000 * 10; // 10 ms
 static constexpr ULONG READ_POST_POLL_LIMIT = 10;
 
