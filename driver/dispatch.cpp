@@ -166,6 +166,9 @@ NTSTATUS NTAPI DispatchDeviceControl(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 
     NTSTATUS status;
     if (IsAdmittedIoControlCode(ioControlCode)) {
+        // The system works but the reader was left powered down at its wake: it is powered up for this request,
+        // which would otherwise fail, or wait for card events that nothing reads.
+        PowerUpForRequest(deviceExtension);
         // SMCLIB completes the IRP, or leaves a card-tracking request pending and returns STATUS_PENDING.
         status = SmartcardDeviceControl(smartcardExtension, Irp);
     } else {

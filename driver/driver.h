@@ -157,9 +157,14 @@ VOID RequestDevicePowerIrp(PDEVICE_OBJECT DeviceObject, PIRP SystemIrp);
 // became of the device IRP: a system set-power request is never failed.
 VOID NTAPI DevicePowerRequestCompletion(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
                                         PVOID Context, PIO_STATUS_BLOCK IoStatus);
-// PASSIVE_LEVEL. Passes a device set-power down, towards more power with PowerUpCompletion, otherwise after
-// saving the card state and ending the background read with PowerDownCompletion; returns STATUS_PENDING.
+// PASSIVE_LEVEL. Passes a device set-power down, towards more power with PowerUpCompletion, towards less after
+// saving the card state and ending the background read with PowerDownCompletion, to the state the device is in
+// with PowerDownCompletion alone; returns STATUS_PENDING.
 NTSTATUS SetDevicePower(PDEVICE_OBJECT DeviceObject, PIRP Irp);
+// PASSIVE_LEVEL, from the device-control gate with the remove lock held. A device that the system's wake left in a
+// lower-power state (its device request could not be made, or the reader did not take the card-status query) is
+// asked to D0 before the request is served; returns once that device set-power has ended.
+VOID PowerUpForRequest(PDEVICE_EXTENSION DeviceExtension);
 // Up to DISPATCH_LEVEL; Context is the device extension.
 NTSTATUS NTAPI PowerDownCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
 // Up to DISPATCH_LEVEL; Context is the device extension. Queries the card status and restarts card tracking at

@@ -68,6 +68,34 @@ NTSTATUS NTAPI DispatchPower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     return STATUS_PENDING;
 }
 
+static VOID NTAPI PowerUpForRequestDone(PDEVICE_OBJECT DeviceObject, UCHAR MinorFunction, POWER_STATE PowerState,
+                                        PVOID Context, PIO_STATUS_BLOCK IoStatus)
+{
+    UNREFERENCED_PARAMETER(DeviceObject);
+    UNREFERENCED_PARAMETER(MinorFunction);
+    UNREFERENCED_PARAMETER(PowerState);
+    UNREFERENCED_PARAMETER(IoStatus);
+    KeSetEvent(static_cast<PKEVENT>(Context), IO_NO_INCREMENT, FALSE);
+}
+
+VOID PowerUpForRequest(PDEVICE_EXTENSION DeviceExtension)
+{
+    if (DeviceExtension->DevicePowerState == PowerDeviceD0 || DeviceExtension->SystemPowerState != PowerSystemWorking) {
+        return;
+    }
+    // The request goes through DispatchPower and SetDevicePower like any other: the power-up reads the card
+    // status, serves the tracking request and posts the background read. A second request for D0 that meets a
+    // device already in D0 changes nothing.
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    POWER_STATE powerState;
+    powerState.DeviceState = PowerDeviceD0;
+    if (NT_SUCCESS(PoRequestPowerIrp(DeviceExtension->PhysicalDeviceObject, IRP_MN_SET_POWER, powerState,
+                                     PowerUpForRequestDone, &done, NULL))) {
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
+    }
+}
+
 NTSTATUS NTAPI SystemPowerCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context)
 {
     PDEVICE_EXTENSION deviceExtension = static_cast<PDEVICE_EXTENSION>(Context);
@@ -146,8 +174,14 @@ NTSTATUS SetDevicePower(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (requested < deviceExtension->DevicePowerState) {
         IoCopyCurrentIrpStackLocationToNext(Irp);
         IoSetCompletionRoutine(Irp, PowerUpCompletion, deviceExtension, TRUE, TRUE, TRUE);
+    } else if (requested == deviceExtension->DevicePowerState) {
+        // The state the device is in already (D0 when the power manager reaffirms the working state, or a second
+        // request for D0): nothing changes. Ending the background read here would leave the tracking request that
+        // the resource manager keeps pending with nothing watching the slot, since no power-up follows to post
+        // the read again.
+        IoCopyCurrentIrpStackLocationToNext(Irp);
+        IoSetCompletionRoutine(Irp, PowerDownCompletion, deviceExtension, TRUE, TRUE, TRUE);
     } else {
-        // Also D0 requested in D0: the card state is saved and the background read ended as for a power-down.
         smartcardExtension->ReaderExtension->SavedCardState = GetCardState(smartcardExtension);
         // PollIrp may be completed and freed by the background read's completion at any moment, so it is never
         // handed to IoCancelIrp directly: the reader link's cancel claims the posted read under

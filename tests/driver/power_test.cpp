@@ -1,4 +1,4 @@
-// Power management of the reader: system sleep and resume with the card-state table, a reader that refuses the card-status write, D0 in D0, power-up completed at DISPATCH_LEVEL, PoCallDriver against IoCallDriver, queries, lower failures and power requests during removal.
+// Power management of the reader: system sleep and resume with the card-state table, a reader that refuses the card-status write, D0 in D0, a reader left in D3 powered up on demand, power-up completed at DISPATCH_LEVEL, PoCallDriver against IoCallDriver, queries, lower failures and power requests during removal.
 #include <gtest/gtest.h>
 
 #include "driver_fixture.h"
@@ -212,10 +212,11 @@ TEST(Resume, ReaderThatRefusesTheCardStatusWriteLeavesTheDeviceInD3UntilTheNextD
     EXPECT_EQ(m.de->SystemPowerState, PowerSystemWorking);
     EXPECT_FALSE(tracking->done());
 
-    // The next request for D0 takes the power-up path again and asks the reader once more.
+    // The next request for D0 takes the power-up path again and asks the reader once more. The application's
+    // next I/O control makes that request: the reader works again without another sleep.
     m.reader.refuse_writes(false);
     const size_t queries = m.card_status_requests();
-    EXPECT_EQ(set_device_power(m, PowerDeviceD0).status, STATUS_SUCCESS);
+    EXPECT_EQ(m.ioctl(handle, IOCTL_SMARTCARD_GET_STATE, {}, 4).status, STATUS_SUCCESS);
     EXPECT_EQ(m.de->DevicePowerState, PowerDeviceD0);
     EXPECT_EQ(kernel_device_power(m), PowerDeviceD0);
     EXPECT_EQ(m.card_status_requests(), queries + 1);
@@ -223,7 +224,9 @@ TEST(Resume, ReaderThatRefusesTheCardStatusWriteLeavesTheDeviceInD3UntilTheNextD
     EXPECT_EQ(m.de->IoCount, 1);
 }
 
-TEST(DevicePower, D0WhileInD0TakesThePowerDownPath) {
+// A request for the state the device is in (the power manager reaffirming the working state) changes nothing: the
+// background read stays posted, so the tracking request still learns of the card leaving.
+TEST(DevicePower, D0WhileInD0ChangesNothing) {
     Machine m;
     m.insert_card_quietly();
     ASSERT_EQ(m.start(), STATUS_SUCCESS);
@@ -234,14 +237,20 @@ TEST(DevicePower, D0WhileInD0TakesThePowerDownPath) {
     const size_t queries = m.card_status_requests();
 
     EXPECT_EQ(set_device_power(m, PowerDeviceD0).status, STATUS_SUCCESS);
-    EXPECT_EQ(m.re->SavedCardState, ULONG(SCARD_PRESENT));
-    EXPECT_EQ(m.de->PollIrp, nullptr);
-    EXPECT_TRUE(m.re->PollCancelled);
-    EXPECT_EQ(m.usb.queued_transfers(kInEndpoint), 0u);
+    EXPECT_EQ(m.re->SavedCardState, ULONG(SCARD_UNKNOWN));
+    EXPECT_NE(m.de->PollIrp, nullptr);
+    EXPECT_FALSE(m.re->PollCancelled);
+    EXPECT_EQ(m.usb.queued_transfers(kInEndpoint), 1u);
     EXPECT_EQ(m.de->DevicePowerState, PowerDeviceD0);
-    EXPECT_EQ(m.card_status_requests(), queries) << "no card-status query on the power-down path";
+    EXPECT_EQ(m.card_status_requests(), queries) << "no card-status query";
     EXPECT_EQ(m.sc->ReaderCapabilities.CurrentState, ULONG(SCARD_PRESENT));
     EXPECT_FALSE(tracking->done());
+
+    ASSERT_TRUE(m.run([&] { m.reader.remove_card(); }));
+    m.settle(10);
+    ASSERT_TRUE(tracking->done());
+    EXPECT_EQ(tracking->status(), STATUS_SUCCESS);
+    EXPECT_EQ(m.sc->ReaderCapabilities.CurrentState, ULONG(SCARD_ABSENT));
 }
 
 TEST(DevicePower, PowerDownThatTheBusFailsChangesNoState) {
@@ -310,6 +319,30 @@ TEST(SystemPower, ResumeWithoutADeviceRequestSucceedsAndTheNextWakePowersUp) {
     EXPECT_EQ(result.status, STATUS_SUCCESS);
     EXPECT_EQ(m.de->DevicePowerState, PowerDeviceD0);
     EXPECT_EQ(m.de->IoCount, 1);
+}
+
+// Left in D3 by a wake whose device request could not be made, the reader is powered up by the next I/O control,
+// and card tracking works again: the request that waited across the sleep learns of the card that came meanwhile.
+TEST(SystemPower, ReaderLeftInD3IsPoweredUpByTheNextRequest) {
+    Machine m;
+    ASSERT_EQ(m.start(), STATUS_SUCCESS);
+    sim::Handle handle = m.open();
+    std::shared_ptr<sim::PendingRequest> tracking = m.ioctl_async(handle, IOCTL_SMARTCARD_IS_PRESENT);
+    ASSERT_EQ(sleep(m), STATUS_SUCCESS);
+    m.k.set_fault(sim::FaultSite::pool, {1, 0, false});
+    EXPECT_EQ(wake(m), STATUS_SUCCESS);
+    m.k.clear_faults();
+    ASSERT_EQ(m.de->DevicePowerState, PowerDeviceD3);
+    ASSERT_TRUE(m.run([&] { m.reader.insert_card(std::make_shared<TestCard>()); }));
+    m.settle(10);
+    EXPECT_FALSE(tracking->done()) << "nothing reads the reader in D3";
+
+    const sim::IoResult state = m.ioctl(handle, IOCTL_SMARTCARD_GET_STATE, {}, 4);
+    EXPECT_EQ(state.status, STATUS_SUCCESS);
+    EXPECT_EQ(m.de->DevicePowerState, PowerDeviceD0);
+    ASSERT_TRUE(tracking->done());
+    EXPECT_EQ(tracking->status(), STATUS_SUCCESS);
+    EXPECT_EQ(m.sc->ReaderCapabilities.CurrentState, ULONG(SCARD_PRESENT));
 }
 
 TEST(PowerQuery, IsPassedDownAndAnsweredByTheLowerDriver) {
