@@ -89,6 +89,32 @@ int install_bus(const std::string& inf, unsigned long port) {
     if (!UpdateDriverForPlugAndPlayDevicesW(nullptr, L"root\\qwardbus", path.c_str(), 0, &reboot)) {
         return fail("UpdateDriverForPlugAndPlayDevices");
     }
+    // Windows starts a demand-start root device's driver once it is installed; Wine 8's installer does not always
+    // (it opens the service and leaves it), so the service is started here, or, when it runs already, told to look
+    // for its root devices again.
+    if (SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT)) {
+        if (SC_HANDLE service = OpenServiceW(manager, L"qwardbus", SERVICE_START | SERVICE_USER_DEFINED_CONTROL)) {
+            const DWORD kReenumerateRootDevices = 128;
+            SERVICE_STATUS status;
+            // While the service manager still starts the prefix's own services, it refuses with "database locked".
+            for (int attempt = 0; attempt < 600; ++attempt) {
+                if (StartServiceW(service, 0, nullptr)) break;
+                DWORD error = GetLastError();
+                if (error == ERROR_SERVICE_ALREADY_RUNNING) {
+                    ControlService(service, kReenumerateRootDevices, &status);
+                    break;
+                }
+                // A start that timed out is tried again: the driver host process can be slow to come up.
+                if (error != ERROR_SERVICE_DATABASE_LOCKED && !(error == ERROR_SERVICE_REQUEST_TIMEOUT && attempt < 3)) {
+                    std::fprintf(stderr, "qward-app: starting the bus service failed: error %lu\n", error);
+                    break;
+                }
+                Sleep(100);
+            }
+            CloseServiceHandle(service);
+        }
+        CloseServiceHandle(manager);
+    }
     std::printf("qward-app: test bus installed from %s (reader host port %lu)\n", narrow(path).c_str(), port);
     return 0;
 }
