@@ -401,8 +401,14 @@ void depart(Bus* bus, USHORT unit) {
     if (unit >= kMaxUnits) return;
     KIRQL irql;
     KeAcquireSpinLock(&bus->lock, &irql);
-    if (PDEVICE_OBJECT pdo = bus->children[unit]) static_cast<Child*>(pdo->DeviceExtension)->present = FALSE;
+    bool was_present = false;
+    if (PDEVICE_OBJECT pdo = bus->children[unit]) {
+        auto* child = static_cast<Child*>(pdo->DeviceExtension);
+        was_present = child->present;
+        child->present = FALSE;
+    }
     KeReleaseSpinLock(&bus->lock, irql);
+    if (!was_present) return;
     DbgPrint("qwardbus: reader %u is pulled out\n", unit);
     IoInvalidateDeviceRelations(bus->root_pdo, BusRelations);
 }
@@ -807,6 +813,13 @@ ULONG read_port(PUNICODE_STRING registry_path) {
 extern "C" NTSTATUS NTAPI DriverEntry(PDRIVER_OBJECT driver, PUNICODE_STRING registry_path) {
     ConfiguredPort = read_port(registry_path);
     DbgPrint("qwardbus: loaded; reader host port %lu\n", ConfiguredPort);
+    // What this kernel answers to the version question that steers the reader driver's choice of power call.
+    UNICODE_STRING name;
+    RtlInitUnicodeString(&name, L"RtlIsNtDdiVersionAvailable");
+    using IsAvailable = BOOLEAN(NTAPI*)(ULONG);
+    if (auto is_available = reinterpret_cast<IsAvailable>(MmGetSystemRoutineAddress(&name))) {
+        DbgPrint("qwardbus: RtlIsNtDdiVersionAvailable(NTDDI_VISTA) = %u\n", is_available(0x06000000));
+    }
     if (!ConfiguredPort) return STATUS_DEVICE_CONFIGURATION_ERROR;
     for (int i = 0; i <= IRP_MJ_MAXIMUM_FUNCTION; ++i) driver->MajorFunction[i] = dispatch_other;
     driver->MajorFunction[IRP_MJ_PNP] = dispatch_pnp;
