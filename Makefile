@@ -1,5 +1,5 @@
 # Thin front door over the CMake presets. `make demo` runs the main job, `make test` every test.
-.PHONY: all deps build test test-asan demo bench reliability-long clean
+.PHONY: all deps build test test-asan test-wine demo bench reliability-long clean
 
 all: build
 
@@ -14,6 +14,7 @@ test: build
 	ctest --preset default
 	bash winbuild/build.sh
 	bash winbuild/test_checks.sh
+	bash winbuild/wine/run.sh build/default
 	bash ifd/tests/run_pcsc_tests.sh build/default
 	bash reliability/run.sh short
 	$(MAKE) test-asan
@@ -22,6 +23,10 @@ test-asan: deps
 	@cmake --preset asan >/dev/null
 	@cmake --build --preset asan
 	ctest --preset asan
+
+test-wine: build
+	bash winbuild/build.sh
+	bash winbuild/wine/run.sh build/default
 
 demo: build
 	@build/default/tools/qward-workbench

@@ -8,6 +8,10 @@
 #   DRIVER_VERSION                  the INF's DriverVer version, default 1.0.0.0.
 #   WINBUILD_OUT                    output directory, default build/windows.
 #   DRIVER_SOURCES_FILE             the source list, default driver_sources.cmake at the repository root.
+#   WINBUILD_TEST_SIGN              1 (default): sign the image and the catalog with the test certificate;
+#                                   0: leave both unsigned (the catalog is made either way).
+#   WINBUILD_TEST_CERT_DIR          where the test certificate is made once and kept, default
+#                                   build/windows-test-cert (tavelo-test.cer there is the one to trust on Windows).
 set -euo pipefail
 
 source "$(dirname "${BASH_SOURCE[0]}")/toolchain.sh"
@@ -46,7 +50,8 @@ for src in "${sources[@]}"; do
 done
 
 # Nothing from an earlier build may survive a failed one.
-rm -rf "${out:?}/obj" "${out:?}/lib" "${out:?}/$image_name" "${out:?}/tavelo.inf" "${out:?}/tavelo.map"
+rm -rf "${out:?}/obj" "${out:?}/lib" "${out:?}/$image_name" "${out:?}/tavelo.inf" "${out:?}/tavelo.map" \
+    "${out:?}/tavelo.cat" "${out:?}/tavelo-test.cer"
 mkdir -p "$out/obj" "$out/lib"
 make_smclib_import_lib "$out/lib"
 
@@ -84,5 +89,28 @@ if [ "$READER_USB_VID$READER_USB_PID" = 00000000 ]; then
         "set READER_USB_VID/READER_USB_PID for a real reader" >&2
 fi
 
+# The test signature: a code-signing certificate made once, the image signed with it. A real release is signed with
+# the publisher's certificate instead (and the catalog by Microsoft's driver signing).
+if [ "${WINBUILD_TEST_SIGN:-1}" = 1 ]; then
+    ensure_signing_tools
+    cert_dir=${WINBUILD_TEST_CERT_DIR:-$repo_root/build/windows-test-cert}
+    make_test_certificate "$cert_dir"
+    sign_file "$cert_dir" "$out/$image_name"
+    cp "$cert_dir/tavelo-test.cer" "$out/tavelo-test.cer"
+fi
+
 python3 "$winbuild_dir/check_image.py" "$out/$image_name" --inf "$out/tavelo.inf"
-echo "winbuild: built $out/$image_name and $out/tavelo.inf from ${#sources[@]} source file(s)"
+
+# The catalog the INF names: every file of the package by hash, signed like the image.
+python3 "$winbuild_dir/make_catalog.py" --output "$out/tavelo.cat" "$out/tavelo.inf" "$out/$image_name"
+if [ "${WINBUILD_TEST_SIGN:-1}" = 1 ]; then
+    sign_file "$cert_dir" "$out/tavelo.cat"
+    if ! osslsigncode verify -CAfile "$cert_dir/tavelo-test.pem" -catalog "$out/tavelo.cat" -in "$out/$image_name" \
+        >"$out/signature-check.log" 2>&1; then
+        cat "$out/signature-check.log" >&2
+        echo "winbuild: the signed catalog does not vouch for $image_name" >&2
+        exit 1
+    fi
+    echo "winbuild: signed $image_name and tavelo.cat with the test certificate $cert_dir/tavelo-test.cer"
+fi
+echo "winbuild: built $out/$image_name, $out/tavelo.inf and $out/tavelo.cat from ${#sources[@]} source file(s)"

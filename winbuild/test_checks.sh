@@ -4,6 +4,7 @@ set -euo pipefail
 
 source "$(dirname "${BASH_SOURCE[0]}")/toolchain.sh"
 ensure_toolchain
+ensure_signing_tools
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
@@ -185,6 +186,84 @@ for case in "${LISTS[@]}"; do
         got=ERROR
     fi
     if [ "$got" = "$want" ]; then pass "sources-$name"; else rm -f "$work/out"; fail "sources-$name" "got '$got', wanted '$want'"; fi
+done
+
+# SMCLIB.SYS for the Wine run: an export driver that exports exactly the routines of smclib.def (the ones the
+# driver's import library promises) and binds only to the kernel.
+rm -f "$work/out"
+if bash "$winbuild_dir/smclib.sh" "$work/smclib" >"$work/out" 2>&1 && python3 - "$work/smclib/smclib.sys" "$winbuild_dir/smclib.def" >>"$work/out" 2>&1 <<'PY'
+import os, sys
+sys.path.insert(0, os.path.dirname(sys.argv[2]))
+import check_image
+data = open(sys.argv[1], "rb").read()
+image = check_image.PeImage(data)
+wanted = sorted(l.strip() for l in open(sys.argv[2]) if l.startswith("    ") and l.strip())
+exports = sorted(image.exports())
+modules = sorted(m.lower() for m, _ in image.imports())
+print("exports", exports, "imports from", modules)
+assert exports == wanted, "exports differ from smclib.def"
+assert set(modules) <= {"ntoskrnl.exe", "hal.dll"}, "imports outside the kernel"
+assert image.subsystem == 1 and image.characteristics & 0x2000, "not a native-subsystem DLL"
+PY
+then
+    pass "smclib-sys-exports"
+else
+    fail "smclib-sys-exports" "SMCLIB.SYS does not export what smclib.def lists, or imports outside the kernel"
+fi
+
+# The catalog: the signed catalog vouches for the image it was made from and for no other.
+if [ -f "$good_inf" ]; then
+    cert="$work/cert"
+    make_test_certificate "$cert"
+    cp "$work/probe.sys" "$work/cat-probe.sys"
+    sign_file "$cert" "$work/cat-probe.sys"
+    python3 "$winbuild_dir/make_catalog.py" --output "$work/probe.cat" "$good_inf" "$work/cat-probe.sys"
+    sign_file "$cert" "$work/probe.cat"
+    # name | the image checked against the catalog | expected outcome
+    cp "$work/cat-probe.sys" "$work/cat-changed.sys"
+    printf '\x01' | dd of="$work/cat-changed.sys" bs=1 seek=1024 conv=notrunc 2>/dev/null
+    for case in "catalog-vouches-for-image|$work/cat-probe.sys|0" "catalog-refuses-changed-image|$work/cat-changed.sys|1"; do
+        IFS='|' read -r name image want <<<"$case"
+        rm -f "$work/out"
+        if osslsigncode verify -CAfile "$cert/tavelo-test.pem" -catalog "$work/probe.cat" -in "$image" >"$work/out" 2>&1; then got=0; else got=1; fi
+        if [ "$got" = "$want" ]; then pass "$name"; else fail "$name" "osslsigncode verify -catalog exit $got"; fi
+    done
+else
+    rm -f "$work/out"
+    fail "catalog" "no INF, the good build failed"
+fi
+
+# The Wine run's comparison of the two transcripts: the same replies pass; a different status, different bytes,
+# a missing reply or an overlapped request that ended otherwise fail.
+reply() {  # ioctl status bytes reply [request]
+    printf '{"source":"app","event":"reply","ioctl":"%s","status":"%s","bytes":%s,"reply":"%s"%s}\n' "$1" "$2" "$3" "$4" \
+        "${5:+,\"request\":\"$5\"}"
+}
+base() {
+    reply IOCTL_SMARTCARD_GET_STATE STATUS_SUCCESS 4 01000000
+    reply IOCTL_SMARTCARD_IS_PRESENT STATUS_SUCCESS 0 "" present
+    reply IOCTL_SMARTCARD_TRANSMIT STATUS_SUCCESS 10 02000000080000009000
+}
+base >"$work/sim.jsonl"
+# name | how the Wine side differs (a sed edit, empty for none) | expected exit
+COMPARES=(
+    "compare-identical||0"
+    "compare-status|s/STATUS_SUCCESS\",\"bytes\":4/STATUS_NO_MEDIA\",\"bytes\":4/|1"
+    "compare-bytes|s/9000/6A82/|1"
+    "compare-missing-reply|/GET_STATE/d|1"
+    "compare-overlapped|s/IS_PRESENT\",\"status\":\"STATUS_SUCCESS/IS_PRESENT\",\"status\":\"STATUS_CANCELLED/|1"
+)
+for case in "${COMPARES[@]}"; do
+    IFS='|' read -r name edit want <<<"$case"
+    if [ -n "$edit" ]; then sed "$edit" "$work/sim.jsonl" >"$work/wine.jsonl"; else cp "$work/sim.jsonl" "$work/wine.jsonl"; fi
+    if [ -n "$edit" ] && cmp -s "$work/sim.jsonl" "$work/wine.jsonl"; then
+        rm -f "$work/out"
+        fail "$name" "the edit changed nothing"
+        continue
+    fi
+    rm -f "$work/out"
+    if python3 "$winbuild_dir/wine/compare.py" "$work/sim.jsonl" "$work/wine.jsonl" >"$work/out" 2>&1; then got=0; else got=1; fi
+    if [ "$got" = "$want" ]; then pass "$name"; else fail "$name" "compare.py exit $got, wanted $want"; fi
 done
 
 echo "$passed passed, $failed failed"

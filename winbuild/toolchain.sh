@@ -75,3 +75,37 @@ win_link() {  # image libdir entry objects... [-- extra link flags...]
     mapfile -t flags < <(win_link_flags "$entry")
     "$WIN_CXX" -o "$image" "${objects[@]}" "${flags[@]}" "${extra[@]}" -L "$libdir" "${WIN_LIBS[@]}"
 }
+
+# The signing tools of the test signature: osslsigncode (Authenticode signatures) and openssl (the certificate).
+ensure_signing_tools() {
+    command -v osslsigncode >/dev/null 2>&1 && command -v openssl >/dev/null 2>&1 && return 0
+    if [ "$(id -u)" != 0 ]; then
+        echo "winbuild: osslsigncode or openssl is missing; install them (needs root) or set WINBUILD_TEST_SIGN=0" >&2
+        return 1
+    fi
+    echo "winbuild: installing osslsigncode openssl" >&2
+    export DEBIAN_FRONTEND=noninteractive
+    if ! apt-get install -y -qq --no-install-recommends osslsigncode openssl >/dev/null 2>&1; then
+        apt-get update -qq >/dev/null
+        apt-get install -y -qq --no-install-recommends osslsigncode openssl >/dev/null
+    fi
+}
+
+# A self-signed code-signing certificate "Tavelo Test", made once per directory: tavelo-test.pem and its key, and
+# tavelo-test.cer (DER) for the certificate stores of a Windows test machine.
+make_test_certificate() {  # directory
+    local dir=$1
+    [ -f "$dir/tavelo-test.pem" ] && [ -f "$dir/tavelo-test.key" ] && [ -f "$dir/tavelo-test.cer" ] && return 0
+    mkdir -p "$dir"
+    openssl req -x509 -newkey rsa:2048 -nodes -sha256 -days 3650 -subj "/CN=Tavelo Test" \
+        -addext "keyUsage=critical,digitalSignature" -addext "extendedKeyUsage=codeSigning" \
+        -keyout "$dir/tavelo-test.key" -out "$dir/tavelo-test.pem" 2>/dev/null
+    openssl x509 -in "$dir/tavelo-test.pem" -outform DER -out "$dir/tavelo-test.cer"
+}
+
+sign_file() {  # certificate directory, file (signed in place)
+    local dir=$1 file=$2
+    osslsigncode sign -certs "$dir/tavelo-test.pem" -key "$dir/tavelo-test.key" -h sha256 \
+        -n "Tavelo Q-ward USB Smart Card Reader Driver" -in "$file" -out "$file.signed" >/dev/null
+    mv "$file.signed" "$file"
+}

@@ -15,9 +15,6 @@
 // is in microseconds, computed at the reader's clock ReaderCapabilities.CLKFrequency.Default, which is in kHz, and
 // rounded up to the next whole microsecond (a waiting time one microsecond too long never cuts a card off, one too
 // short may). N is in etu. Fl and Dl are the TA1 indices into the F and D tables, not F and D themselves.
-#include <algorithm>
-
-#include "kernel.h"
 #include "reader_data.h"
 
 namespace sim::smclib {
@@ -190,7 +187,7 @@ NTSTATUS NTAPI SmartcardUpdateCardCapabilities(PSMARTCARD_EXTENSION SmartcardExt
     card.Dl = dl;
     // TB1: bits 7-6 the programming current index II, bits 5-1 PI1 in volts; TB2 gives PI2 in 0.1 V instead.
     card.II = atr.has_tb1 ? static_cast<UCHAR>((atr.tb1 >> 5) & 0x03) : 0;
-    card.P = atr.has_tb1 ? static_cast<UCHAR>(std::min((atr.tb1 & 0x1F) * 10, 0xFF)) : 0;
+    card.P = atr.has_tb1 ? static_cast<UCHAR>((atr.tb1 & 0x1F) * 10 < 0xFF ? (atr.tb1 & 0x1F) * 10 : 0xFF) : 0;
     if (atr.has_tb2) card.P = atr.tb2;
     card.N = atr.has_tc1 ? atr.tc1 : 0;
 

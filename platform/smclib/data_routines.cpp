@@ -1,7 +1,4 @@
 // The smart card library's helpers for reader callbacks: raw copies, protocol framing, inversion, logging (the ATR evaluation is in atr.cpp).
-#include <cstring>
-
-#include "kernel.h"
 #include "reader_data.h"
 
 using namespace sim::smclib;
@@ -13,7 +10,7 @@ NTSTATUS NTAPI SmartcardRawRequest(PSMARTCARD_EXTENSION SmartcardExtension) {
     auto& io = SmartcardExtension->IoRequest;
     auto& request = SmartcardExtension->SmartcardRequest;
     if (io.RequestBufferLength > request.BufferSize) return STATUS_BUFFER_TOO_SMALL;
-    if (io.RequestBufferLength) std::memcpy(request.Buffer, io.RequestBuffer, io.RequestBufferLength);
+    if (io.RequestBufferLength) RtlCopyMemory(request.Buffer, io.RequestBuffer, io.RequestBufferLength);
     request.BufferLength = io.RequestBufferLength;
     return STATUS_SUCCESS;
 }
@@ -24,12 +21,11 @@ NTSTATUS NTAPI SmartcardRawReply(PSMARTCARD_EXTENSION SmartcardExtension) {
     const auto& reply = SmartcardExtension->SmartcardReply;
     if (reply.BufferLength > reply.BufferSize) {
         // Whatever wrote that length has already run past the library's reply buffer.
-        verifier_stop("SMCLIB_REPLY_OVERRUN", "SmartcardRawReply with SmartcardReply.BufferLength " +
-                                                  std::to_string(reply.BufferLength) + " beyond its BufferSize " +
-                                                  std::to_string(reply.BufferSize));
+        verifier_stop("SMCLIB_REPLY_OVERRUN", "SmartcardRawReply with SmartcardReply.BufferLength %lu beyond its BufferSize %lu",
+                      static_cast<unsigned long>(reply.BufferLength), static_cast<unsigned long>(reply.BufferSize));
     }
     if (reply.BufferLength > io.ReplyBufferLength) return STATUS_BUFFER_TOO_SMALL;
-    if (reply.BufferLength) std::memcpy(io.ReplyBuffer, reply.Buffer, reply.BufferLength);
+    if (reply.BufferLength) RtlCopyMemory(io.ReplyBuffer, reply.Buffer, reply.BufferLength);
     if (io.Information) *io.Information = reply.BufferLength;
     return STATUS_SUCCESS;
 }
@@ -69,7 +65,7 @@ VOID NTAPI SmartcardInvertData(PUCHAR Buffer, ULONG Length) {
     }
 }
 
-// The simulated machine keeps no system event log; the entry is dropped.
+// No system event log is kept; the entry is dropped.
 VOID NTAPI SmartcardLogError(PVOID Object, NTSTATUS ErrorCode, PUNICODE_STRING Insertion, ULONG DumpData) {
     (void)Object;
     (void)ErrorCode;

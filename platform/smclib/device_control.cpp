@@ -27,9 +27,6 @@
 // Every request but IOCTL_SMARTCARD_GET_STATE runs under OsData->Mutex, so callbacks of one reader never overlap
 // and attribute answers never see a half-written card record; the card state itself is guarded by
 // OsData->SpinLock, so reading it needs no wait behind a long-running callback.
-#include <cstring>
-
-#include "kernel.h"
 #include "reader_data.h"
 
 namespace sim::smclib {
@@ -65,11 +62,11 @@ struct Request {
 
 ULONG read_ulong(const UCHAR* p) {
     ULONG value;
-    std::memcpy(&value, p, sizeof value);
+    RtlCopyMemory(&value, p, sizeof value);
     return value;
 }
 
-void write_ulong(UCHAR* p, ULONG value) { std::memcpy(p, &value, sizeof value); }
+void write_ulong(UCHAR* p, ULONG value) { RtlCopyMemory(p, &value, sizeof value); }
 
 void complete(PIRP irp, NTSTATUS status, ULONG_PTR information) {
     irp->IoStatus.Status = status;
@@ -97,14 +94,13 @@ NTSTATUS call_reader(Request& r, int index, NTSTATUS when_missing) {
     io.RequestBufferLength = r.input_length;
     io.ReplyBuffer = r.buffer;
     io.ReplyBufferLength = r.output_length;
-    NTSTATUS status = Kernel::current().call_checked("smart card reader callback", [&] { return callback(r.extension); });
+    NTSTATUS status = call_reader_callback("smart card reader callback", callback, r.extension);
     if (status == STATUS_PENDING) return status;
     if (!NT_ERROR(status) && r.data->information > r.output_length) {
         // The I/O manager would copy that many bytes into a caller's buffer that is not so long.
-        verifier_stop("SMCLIB_REPLY_OVERRUN", "callback " + std::to_string(index) + " for I/O control " +
-                                                  std::to_string(r.code) + " reported " +
-                                                  std::to_string(r.data->information) + " reply bytes in a " +
-                                                  std::to_string(r.output_length) + "-byte output buffer");
+        verifier_stop("SMCLIB_REPLY_OVERRUN", "callback %d for I/O control %lu reported %lu reply bytes in a %lu-byte output buffer",
+                      index, static_cast<unsigned long>(r.code), static_cast<unsigned long>(r.data->information),
+                      static_cast<unsigned long>(r.output_length));
     }
     r.information = r.data->information;
     return status;
@@ -120,7 +116,7 @@ NTSTATUS power(Request& r) {
     const auto& atr = r.extension->CardCapabilities.ATR;
     ULONG length = atr.Length < sizeof atr.Buffer ? atr.Length : sizeof atr.Buffer;
     if (length > r.output_length) return STATUS_BUFFER_TOO_SMALL;
-    std::memcpy(r.buffer, atr.Buffer, length);
+    RtlCopyMemory(r.buffer, atr.Buffer, length);
     r.information = length;
     return status;
 }
@@ -142,7 +138,7 @@ class AttributeAnswer {
 
     NTSTATUS bytes(const void* data, ULONG length) {
         if (length > r_.output_length) return STATUS_BUFFER_TOO_SMALL;
-        std::memcpy(r_.buffer, data, length);
+        RtlCopyMemory(r_.buffer, data, length);
         r_.information = length;
         return STATUS_SUCCESS;
     }
@@ -301,8 +297,7 @@ NTSTATUS track_card(Request& r) {
         return refusal;
     }
 
-    NTSTATUS status = Kernel::current().call_checked(
-        "smart card reader callback", [&] { return e->ReaderFunction[RDF_CARD_TRACKING](e); });
+    NTSTATUS status = call_reader_callback("smart card reader callback", e->ReaderFunction[RDF_CARD_TRACKING], e);
     if (status == STATUS_PENDING) return STATUS_PENDING;
 
     // The callback did not take the request on: take it back unless a card event or a cancel got there first.
@@ -328,10 +323,10 @@ extern "C" NTSTATUS NTAPI SmartcardDeviceControl(PSMARTCARD_EXTENSION SmartcardE
     const char* call = "SmartcardDeviceControl";
     ReaderData& data = reader_data(SmartcardExtension, call);
     if (KeGetCurrentIrql() != PASSIVE_LEVEL) {
-        verifier_stop("IRQL_NOT_LESS_OR_EQUAL", std::string(call) + " at IRQL " + std::to_string(KeGetCurrentIrql()) +
-                                                    "; smart card requests run at PASSIVE_LEVEL");
+        verifier_stop("IRQL_NOT_LESS_OR_EQUAL", "%s at IRQL %u; smart card requests run at PASSIVE_LEVEL", call,
+                      unsigned{KeGetCurrentIrql()});
     }
-    if (!Irp) verifier_stop("INVALID_IRP", std::string(call) + " without an IRP");
+    if (!Irp) verifier_stop("INVALID_IRP", "%s without an IRP", call);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(Irp);
     Request r{SmartcardExtension,
               &data,

@@ -1,8 +1,4 @@
 // The smart card library's life cycle per reader (SmartcardInitialize, SmartcardExit) and its remove lock.
-#include <cstdio>
-#include <cstring>
-
-#include "kernel.h"
 #include "reader_data.h"
 
 namespace sim::smclib {
@@ -11,12 +7,6 @@ namespace {
 
 // Extensions older than this predate the layout the library works with.
 constexpr ULONG kOldestVersion = 0x100;
-
-std::string hex(ULONGLONG value) {
-    char text[32];
-    std::snprintf(text, sizeof text, "0x%llx", static_cast<unsigned long long>(value));
-    return text;
-}
 
 // Allocates one of the library's buffers with at least MIN_BUFFER_SIZE bytes, zeroed.
 PUCHAR allocate_buffer(ULONG& size) {
@@ -29,9 +19,8 @@ PUCHAR allocate_buffer(ULONG& size) {
 void check_irql_at_most(KIRQL highest, const char* call) {
     KIRQL irql = KeGetCurrentIrql();
     if (irql > highest) {
-        verifier_stop("IRQL_NOT_LESS_OR_EQUAL",
-                      std::string(call) + " at IRQL " + std::to_string(irql) + ", allowed up to " +
-                          std::to_string(highest));
+        verifier_stop("IRQL_NOT_LESS_OR_EQUAL", "%s at IRQL %u, allowed up to %u", call, unsigned{irql},
+                      unsigned{highest});
     }
 }
 
@@ -49,7 +38,7 @@ NTSTATUS acquire(PSMARTCARD_EXTENSION extension, ULONG tag, const char* call) {
     bool recorded = false;
     for (RemoveHold& hold : data.holds) {
         if (!hold.used) {
-            hold = RemoveHold{tag, KeGetCurrentThread(), ++data.next_serial, TRUE};
+            hold = RemoveHold{tag, current_thread_key(), ++data.next_serial, TRUE};
             recorded = true;
             break;
         }
@@ -75,13 +64,13 @@ void drop_hold(ReaderData& data, ULONG tag, const char* call) {
         return;
     }
     KeReleaseSpinLock(&data.hold_lock, old_irql);
-    verifier_stop("SMCLIB_REMOVE_LOCK_NOT_HELD",
-                  std::string(call) + " with tag " + tag_text(tag) + ", which holds no remove lock");
+    verifier_stop("SMCLIB_REMOVE_LOCK_NOT_HELD", "%s with tag '%.4s' (0x%lx), which holds no remove lock", call,
+                  reinterpret_cast<const char*>(&tag), static_cast<unsigned long>(tag));
 }
 
 // Gives back the newest hold that the calling thread took, whatever its tag.
 void drop_own_hold(ReaderData& data, const char* call) {
-    PKTHREAD self = KeGetCurrentThread();
+    PVOID self = current_thread_key();
     KIRQL old_irql = KeAcquireSpinLockRaiseToDpc(&data.hold_lock);
     RemoveHold* newest = nullptr;
     for (RemoveHold& hold : data.holds) {
@@ -93,8 +82,7 @@ void drop_own_hold(ReaderData& data, const char* call) {
         --data.untracked_holds;
     } else {
         KeReleaseSpinLock(&data.hold_lock, old_irql);
-        verifier_stop("SMCLIB_REMOVE_LOCK_NOT_HELD",
-                      std::string(call) + " by a thread that holds no remove lock of this reader");
+        verifier_stop("SMCLIB_REMOVE_LOCK_NOT_HELD", "%s by a thread that holds no remove lock of this reader", call);
     }
     KeReleaseSpinLock(&data.hold_lock, old_irql);
 }
@@ -106,21 +94,18 @@ void release(PSMARTCARD_EXTENSION extension, ULONG tag, const char* call) {
     auto& lock = data.os.RemoveLock;
     LONG count = InterlockedDecrement(&lock.RefCount);
     if (count == 0) KeSetEvent(&lock.RemoveEvent, IO_NO_INCREMENT, FALSE);
-    if (count < 0) verifier_stop("SMCLIB_REMOVE_LOCK_NOT_HELD", std::string(call) + " drove the hold count below zero");
+    if (count < 0) verifier_stop("SMCLIB_REMOVE_LOCK_NOT_HELD", "%s drove the hold count below zero", call);
 }
 
 }  // namespace
 
-[[noreturn]] void verifier_stop(const std::string& rule, const std::string& detail) {
-    Kernel::current().bug_check(rule, detail);
-}
-
 ReaderData& reader_data(PSMARTCARD_EXTENSION extension, const char* call) {
-    if (!extension) verifier_stop("SMCLIB_NOT_INITIALIZED", std::string(call) + " with a null smart card extension");
+    if (!extension) verifier_stop("SMCLIB_NOT_INITIALIZED", "%s with a null smart card extension", call);
     if (!extension->OsData) {
         verifier_stop("SMCLIB_NOT_INITIALIZED",
-                      std::string(call) + " on a smart card extension without OsData (SmartcardInitialize "
-                                          "was not called, failed, or SmartcardExit has run)");
+                      "%s on a smart card extension without OsData (SmartcardInitialize was not called, failed, or "
+                      "SmartcardExit has run)",
+                      call);
     }
     return *reinterpret_cast<ReaderData*>(extension->OsData);
 }
@@ -185,13 +170,13 @@ VOID NTAPI SmartcardExit(PSMARTCARD_EXTENSION SmartcardExtension) {
     if (POS_DEP_DATA os = SmartcardExtension->OsData) {
         if (os->NotificationIrp) {
             verifier_stop("SMCLIB_EXIT_WITH_TRACKING_REQUEST",
-                          "SmartcardExit while the card-tracking request " + hex(reinterpret_cast<ULONG_PTR>(os->NotificationIrp)) +
-                              " is still pending in OsData->NotificationIrp");
+                          "SmartcardExit while the card-tracking request %p is still pending in OsData->NotificationIrp",
+                          static_cast<void*>(os->NotificationIrp));
         }
         LONG holders = os->RemoveLock.RefCount - (os->RemoveLock.Removed ? 0 : 1);
         if (holders > 0) {
-            verifier_stop("SMCLIB_EXIT_WITH_REMOVE_LOCK_HELD",
-                          "SmartcardExit while " + std::to_string(holders) + " remove-lock hold(s) are outstanding");
+            verifier_stop("SMCLIB_EXIT_WITH_REMOVE_LOCK_HELD", "SmartcardExit while %ld remove-lock hold(s) are outstanding",
+                          static_cast<long>(holders));
         }
         ExFreePoolWithTag(os, sim::kSmclibPoolTag);
         SmartcardExtension->OsData = nullptr;
@@ -227,7 +212,7 @@ VOID NTAPI SmartcardReleaseRemoveLockAndWait(PSMARTCARD_EXTENSION SmartcardExten
     check_irql_at_most(PASSIVE_LEVEL, call);
     ReaderData& data = reader_data(SmartcardExtension, call);
     auto& lock = data.os.RemoveLock;
-    if (lock.Removed) verifier_stop("SMCLIB_REMOVE_LOCK_DRAINED_TWICE", std::string(call) + " after the remove lock was already drained");
+    if (lock.Removed) verifier_stop("SMCLIB_REMOVE_LOCK_DRAINED_TWICE", "%s after the remove lock was already drained", call);
     drop_own_hold(data, call);
     lock.Removed = TRUE;
     // The caller's hold and the bias go together; whatever is left belongs to other holders.

@@ -1,14 +1,9 @@
 // The smart card library's private per-reader record behind OsData, and the helpers its files share.
 #pragma once
 
-#include <cstddef>
-#include <string>
-#include <type_traits>
+#include <stddef.h>
 
-#include <wdm.h>
-#include <winsmcrd.h>
-#include <smclib.h>
-
+#include "smclib_port.h"
 #include "smclib_sim.h"
 
 namespace sim::smclib {
@@ -22,7 +17,7 @@ inline constexpr ULONG kBitRateAdjustment[16] = {0, 1, 2, 4, 8, 16, 32, 64, 12, 
 // which takes no tag, can give back the hold its caller took.
 struct RemoveHold {
     ULONG tag;
-    PKTHREAD thread;
+    PVOID thread;  // current_thread_key() of the holder
     ULONGLONG serial;
     BOOLEAN used;
 };
@@ -41,14 +36,11 @@ struct ReaderData {
     ULONG information;  // where IoRequest.Information points while a callback runs (under os.Mutex)
     BOOLEAN suppress_t1_ifs_request;
 };
-static_assert(std::is_standard_layout_v<ReaderData> && offsetof(ReaderData, os) == 0,
+static_assert(__is_standard_layout(ReaderData) && offsetof(ReaderData, os) == 0,
               "OsData must be the head of the library's record");
 
 // The record behind the extension's OsData; a verifier stop when the library was never initialised for it.
 ReaderData& reader_data(PSMARTCARD_EXTENSION extension, const char* call);
-
-// Ends the run the way the kernel's verifier does, naming the rule that the caller broke.
-[[noreturn]] void verifier_stop(const std::string& rule, const std::string& detail);
 
 // The card state, read under OsData->SpinLock as the driver's own accessors do.
 ULONG read_card_state(PSMARTCARD_EXTENSION extension);

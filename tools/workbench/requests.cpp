@@ -9,6 +9,18 @@ namespace sim::workbench {
 
 namespace {
 
+// Output buffer size of a request whose command names none.
+constexpr ULONG kDefaultOutput = 512;
+
+// The SCARD_IO_REQUEST header that `apdu` puts before the APDU: T=1, 8 bytes.
+const Bytes kIoRequestHeader = {0x02, 0x00, 0x00, 0x00, 0x08, 0x00, 0x00, 0x00};
+
+Bytes ulong_bytes(uint64_t value) {
+    Bytes bytes(4);
+    for (int i = 0; i < 4; ++i) bytes[i] = static_cast<uint8_t>(value >> (8 * i));
+    return bytes;
+}
+
 uint32_t read32(std::span<const uint8_t> bytes, size_t offset = 0) {
     if (bytes.size() < offset + 4) return 0;
     return static_cast<uint32_t>(bytes[offset] | bytes[offset + 1] << 8 | bytes[offset + 2] << 16 |
@@ -182,6 +194,44 @@ std::string describe_reply(ULONG code, std::span<const uint8_t> input, std::span
             return "";
         default:
             return "";
+    }
+}
+
+std::optional<AppRequest> app_request(const Command& c) {
+    const ULONG out = c.output_size.value_or(kDefaultOutput);
+    switch (c.verb) {
+        case Verb::ioctl:
+            return AppRequest{c.code, c.input, out};
+        case Verb::apdu: {
+            Bytes input = kIoRequestHeader;
+            input.insert(input.end(), c.input.begin(), c.input.end());
+            return AppRequest{IOCTL_SMARTCARD_TRANSMIT, input, out};
+        }
+        case Verb::reset:
+        case Verb::power_down:
+            return AppRequest{IOCTL_SMARTCARD_POWER, ulong_bytes(c.number), out};
+        case Verb::protocol:
+            return AppRequest{IOCTL_SMARTCARD_SET_PROTOCOL, ulong_bytes(c.number), out};
+        case Verb::attribute:
+            return AppRequest{IOCTL_SMARTCARD_GET_ATTRIBUTE, ulong_bytes(c.number), out};
+        case Verb::features:
+            return AppRequest{CM_IOCTL_GET_FEATURE_REQUEST, {}, out};
+        case Verb::version:
+            return AppRequest{IOCTL_VENDOR_GET_VERSION, {}, out};
+        case Verb::track:
+            return AppRequest{c.code, {}, 0};
+        case Verb::pin:
+            switch (c.pin.action) {
+                case PinAction::direct: return AppRequest{IOCTL_FEATURE_VERIFY_PIN_DIRECT, pin_verify_structure(c.pin), out};
+                case PinAction::start: return AppRequest{IOCTL_FEATURE_VERIFY_PIN_START, pin_verify_structure(c.pin), out};
+                case PinAction::key: return AppRequest{IOCTL_FEATURE_GET_KEY_PRESSED, {}, c.output_size.value_or(1)};
+                case PinAction::finish: return AppRequest{IOCTL_FEATURE_VERIFY_PIN_FINISH, {}, out};
+                case PinAction::abort: return AppRequest{IOCTL_FEATURE_ABORT, {}, out};
+                case PinAction::properties: return AppRequest{IOCTL_FEATURE_IFD_PIN_PROPERTIES, {}, out};
+            }
+            return std::nullopt;
+        default:
+            return std::nullopt;
     }
 }
 

@@ -2,6 +2,7 @@
 // words, ATRs, protocols, attributes, the feature list, PIN pad replies), with PIN material masked.
 #pragma once
 
+#include <optional>
 #include <span>
 #include <string>
 
@@ -17,6 +18,16 @@ std::string describe_reply(ULONG code, std::span<const uint8_t> input, std::span
 // What the expectation of a request compares: the response APDU for IOCTL_SMARTCARD_TRANSMIT (the reply without
 // the SCARD_IO_REQUEST header), the reply bytes otherwise.
 Bytes reply_payload(ULONG code, std::span<const uint8_t> reply);
+// The I/O control that an application command sends (apdu, reset, power-down, protocol, attribute, features,
+// version, pin, track, ioctl): its code, input and output buffer size. Empty for every other command.
+struct Command;
+struct AppRequest {
+    ULONG code = 0;
+    Bytes input;
+    ULONG output_size = 0;
+};
+std::optional<AppRequest> app_request(const Command& c);
+
 // "T=0", "T=1", "T=0 or T=1".
 std::string protocol_text(uint64_t mask);
 

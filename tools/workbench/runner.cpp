@@ -12,18 +12,17 @@ namespace sim::workbench {
 
 namespace {
 
-constexpr ULONG kDefaultOutput = 512;
-
-Bytes ulong_bytes(uint64_t value) {
-    Bytes bytes(4);
-    for (int i = 0; i < 4; ++i) bytes[i] = static_cast<uint8_t>(value >> (8 * i));
-    return bytes;
+std::string card_description(const std::string& name) {
+    for (const CardPreset& preset : card_presets()) {
+        if (name == preset.name) return preset.what;
+    }
+    if (name.starts_with("iso:")) return "ISO card with ATR " + name.substr(4);
+    return "";
 }
 
-// The SCARD_IO_REQUEST header that `apdu` puts before the APDU: T=1, 8 bytes.
-const Bytes kIoRequestHeader = {0x02, 0x00, 0x00, 0x00, 0x08, 0x00, 0x00, 0x00};
+}  // namespace
 
-Person person_of(const Command& c) {
+Person keypad_person(const Command& c) {
     if (c.keys_none) return Person::never_types();
     Person person;
     for (const KeyPress& k : c.keys) {
@@ -38,16 +37,6 @@ Person person_of(const Command& c) {
     }
     return person;
 }
-
-std::string card_description(const std::string& name) {
-    for (const CardPreset& preset : card_presets()) {
-        if (name == preset.name) return preset.what;
-    }
-    if (name.starts_with("iso:")) return "ISO card with ATR " + name.substr(4);
-    return "";
-}
-
-}  // namespace
 
 void Runner::event(Source source, const std::string& reader, const std::string& text, Tone tone) {
     Event e;
@@ -292,7 +281,7 @@ bool Runner::pnp_step(const Command& c, ReaderUnit& unit) {
 }
 
 bool Runner::keys(const Command& c, ReaderUnit& unit) {
-    Person person = person_of(c);
+    Person person = keypad_person(c);
     VirtualTime total = 0;
     for (const Keystroke& k : person.strokes) total += k.after;
     machine_.queue_person(unit, std::move(person));
@@ -301,25 +290,6 @@ bool Runner::keys(const Command& c, ReaderUnit& unit) {
                       : "the next PIN entry: " + std::to_string(c.keys.size()) + " keys over " + duration_text(total) +
                             " from the prompt");
     return true;
-}
-
-bool Runner::pin(const Command& c) {
-    const ULONG out = c.output_size.value_or(kDefaultOutput);
-    switch (c.pin.action) {
-        case PinAction::direct:
-            return request(c, IOCTL_FEATURE_VERIFY_PIN_DIRECT, pin_verify_structure(c.pin), out);
-        case PinAction::start:
-            return request(c, IOCTL_FEATURE_VERIFY_PIN_START, pin_verify_structure(c.pin), out);
-        case PinAction::key:
-            return request(c, IOCTL_FEATURE_GET_KEY_PRESSED, {}, c.output_size.value_or(1));
-        case PinAction::finish:
-            return request(c, IOCTL_FEATURE_VERIFY_PIN_FINISH, {}, out);
-        case PinAction::abort:
-            return request(c, IOCTL_FEATURE_ABORT, {}, out);
-        case PinAction::properties:
-            return request(c, IOCTL_FEATURE_IFD_PIN_PROPERTIES, {}, out);
-    }
-    return false;
 }
 
 bool Runner::run(const Command& c) {
@@ -332,7 +302,6 @@ bool Runner::run(const Command& c) {
         step.field("line", std::to_string(c.line)).text_field("command", c.display);
         recorder_.emit(step);
     }
-    const ULONG out = c.output_size.value_or(kDefaultOutput);
     switch (c.verb) {
         case Verb::plug:
             return plug(c);
@@ -437,28 +406,20 @@ bool Runner::run(const Command& c) {
             return machine_.alive() || stopped(c);
         }
         case Verb::ioctl:
-            if (!c.async_name.empty()) return request_async(c, c.code, c.input, out, c.async_name);
-            return request(c, c.code, c.input, out);
-        case Verb::apdu: {
-            Bytes input = kIoRequestHeader;
-            input.insert(input.end(), c.input.begin(), c.input.end());
-            return request(c, IOCTL_SMARTCARD_TRANSMIT, input, out);
-        }
+        case Verb::apdu:
         case Verb::reset:
         case Verb::power_down:
-            return request(c, IOCTL_SMARTCARD_POWER, ulong_bytes(c.number), out);
         case Verb::protocol:
-            return request(c, IOCTL_SMARTCARD_SET_PROTOCOL, ulong_bytes(c.number), out);
         case Verb::attribute:
-            return request(c, IOCTL_SMARTCARD_GET_ATTRIBUTE, ulong_bytes(c.number), out);
         case Verb::features:
-            return request(c, CM_IOCTL_GET_FEATURE_REQUEST, {}, out);
         case Verb::version:
-            return request(c, IOCTL_VENDOR_GET_VERSION, {}, out);
         case Verb::pin:
-            return pin(c);
-        case Verb::track:
-            return request_async(c, c.code, {}, 0, c.async_name);
+        case Verb::track: {
+            std::optional<AppRequest> r = app_request(c);
+            if (!r) return fail(c, "internal: no request for the command");
+            if (!c.async_name.empty()) return request_async(c, r->code, r->input, r->output_size, c.async_name);
+            return request(c, r->code, r->input, r->output_size);
+        }
         case Verb::await: {
             WatchedRequest* w = recorder_.find_request(c.name);
             if (!w) return fail(c, "no overlapped request named \"" + c.name + "\"");

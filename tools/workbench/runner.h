@@ -12,6 +12,9 @@
 
 namespace sim::workbench {
 
+// The person at the keypad that a `keys` command describes.
+Person keypad_person(const Command& c);
+
 class Runner {
    public:
     Runner(Machine& machine, Recorder& recorder) : machine_(machine), recorder_(recorder) {}
