@@ -116,8 +116,10 @@ VOID SetCardState(PSMARTCARD_EXTENSION SmartcardExtension, ULONG State);
 // driver/pnp.cpp
 // PASSIVE_LEVEL, one request at a time per device; completes the IRP or passes it to the lower driver.
 NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp);
-// PASSIVE_LEVEL. Forwards IRP_MN_START_DEVICE and waits for it, configures the USB interface, enables the device
-// interface and marks the device started; does not complete the IRP. The first failure is the result.
+// PASSIVE_LEVEL. Forwards IRP_MN_START_DEVICE and waits for it, configures the USB interface, reads the card
+// state from the reader and serves a tracking request that waited across a stop, then marks the device started
+// and enables the device interface; does not complete the IRP. The first failure is the result; a reader that
+// does not answer the card-status query is none.
 NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // PASSIVE_LEVEL. Drops the USB configuration, ends the background read and passes IRP_MN_STOP_DEVICE down with
 // the unconfigure status in it; returns the lower driver's status.

@@ -145,6 +145,7 @@ static VOID WaitForBackgroundReadEnd(PDEVICE_EXTENSION DeviceExtension)
 NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION deviceExtension = static_cast<PDEVICE_EXTENSION>(DeviceObject->DeviceExtension);
+    PSMARTCARD_EXTENSION smartcardExtension = &deviceExtension->SmartcardExtension;
 
     deviceExtension->InterfaceInfo = NULL;
 
@@ -156,12 +157,6 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (!NT_SUCCESS(status)) {
         return status;
     }
-    // After a stop the interface is still enabled, and enabling it again answers with an informational status.
-    status = IoSetDeviceInterfaceState(&deviceExtension->InterfaceName, TRUE);
-    if (!NT_SUCCESS(status)) {
-        return status;
-    }
-    deviceExtension->PnPState = PNP_STARTED;
     deviceExtension->UseIoCallDriverForPower = IsNtDdiVersionAvailable(NTDDI_VISTA);
     // A started device is a powered device: the bus has powered it for the start. A power-up that came while the
     // device was stopped could not reach the reader and left DevicePowerState at the lower-power value.
@@ -170,6 +165,27 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
         powerState.DeviceState = PowerDeviceD0;
         deviceExtension->DevicePowerState = PowerDeviceD0;
         (void)PoSetPowerState(DeviceObject, DevicePowerState, powerState);
+    }
+
+    ResetReaderLink(smartcardExtension);
+    // A reader that does not answer does not fail the start; a write that it does not take leaves the card state
+    // as it was.
+    (void)QueryCardStatus(smartcardExtension);
+    // A tracking request that waited across a stop is served as after a power-up: the background read watches
+    // the slot again, and a card found, or a change since the stop, completes the request.
+    if (smartcardExtension->OsData->NotificationIrp != NULL) {
+        ResumeCardTracking(smartcardExtension);
+    }
+
+    // Requests are admitted only now that the card state has been read, and before the interface appears: an
+    // application that opens the interface as soon as it arrives (the smart card service does) must find the
+    // device started. After a stop the interface is still enabled, and enabling it again answers with an
+    // informational status.
+    deviceExtension->PnPState = PNP_STARTED;
+    status = IoSetDeviceInterfaceState(&deviceExtension->InterfaceName, TRUE);
+    if (!NT_SUCCESS(status)) {
+        deviceExtension->PnPState = PNP_NOT_STARTED;
+        return status;
     }
     return STATUS_SUCCESS;
 }
@@ -333,30 +349,14 @@ static NTSTATUS QueryStopOrRemove(PDEVICE_EXTENSION DeviceExtension, PIRP Irp)
     return IoCallDriver(DeviceExtension->LowerDeviceObject, Irp);
 }
 
-// IRP_MN_START_DEVICE: brings the device up, then reads the card state from the reader. A reader that does not
-// answer does not fail the start.
-static NTSTATUS StartDeviceAndQueryCard(PDEVICE_OBJECT DeviceObject, PIRP Irp)
+// IRP_MN_START_DEVICE: the IRP is completed here with the start's status.
+static NTSTATUS StartDeviceAndComplete(PDEVICE_OBJECT DeviceObject, PIRP Irp)
 {
     PDEVICE_EXTENSION deviceExtension = static_cast<PDEVICE_EXTENSION>(DeviceObject->DeviceExtension);
-
     const NTSTATUS status = StartDevice(DeviceObject, Irp);
-    if (!NT_SUCCESS(status)) {
-        CompleteRequest(Irp, status);
-        DecrementIoCount(deviceExtension);
-        return status;
-    }
-    PSMARTCARD_EXTENSION smartcardExtension = &deviceExtension->SmartcardExtension;
-    ResetReaderLink(smartcardExtension);
-    // A write that the reader does not take leaves the card state as it was.
-    (void)QueryCardStatus(smartcardExtension);
-    // A tracking request that waited across a stop is served as after a power-up: the background read watches
-    // the slot again, and a card found, or a change since the stop, completes the request.
-    if (smartcardExtension->OsData->NotificationIrp != NULL) {
-        ResumeCardTracking(smartcardExtension);
-    }
-    CompleteRequest(Irp, STATUS_SUCCESS);
+    CompleteRequest(Irp, status);
     DecrementIoCount(deviceExtension);
-    return STATUS_SUCCESS;
+    return status;
 }
 
 NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
@@ -372,7 +372,7 @@ NTSTATUS NTAPI DispatchPnp(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     NTSTATUS status;
     switch (IoGetCurrentIrpStackLocation(Irp)->MinorFunction) {
     case IRP_MN_START_DEVICE:
-        return StartDeviceAndQueryCard(DeviceObject, Irp);
+        return StartDeviceAndComplete(DeviceObject, Irp);
     case IRP_MN_QUERY_REMOVE_DEVICE:
     case IRP_MN_QUERY_STOP_DEVICE:
         return QueryStopOrRemove(deviceExtension, Irp);
