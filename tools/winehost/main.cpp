@@ -689,33 +689,18 @@ bool SessionRunner::run(const Command& c) {
                 std::this_thread::sleep_for(std::chrono::milliseconds(100));
             }
             event(Source::pnp, "the smart card reader interface is there: " + answer.substr(3));
-            // The driver enables its interface in IRP_MN_START_DEVICE before it counts itself started, so an
-            // application that opens the interface at once can be refused with STATUS_DEVICE_REMOVED while the
-            // start finishes on another thread (a fault of the driver's StartDevice, reported, not hidden): the
-            // step waits, on a handle of its own, until GET_STATE is answered, and says how often it was refused.
-            int refused = 0;
-            for (;;) {
-                if (app_.ask("open probe") != "ok") return fail(c, "the Windows program could not open the reader");
-                std::string state = app_.ask("ioctl probe " + hex32(IOCTL_SMARTCARD_GET_STATE).substr(2) + " 4 -");
-                app_.ask("close probe");
-                NTSTATUS status;
-                ULONG_PTR information;
-                Bytes output;
-                if (!App::parse_done(state, status, information, output)) return fail(c, "the Windows program answered \"" + state + "\"");
-                if (status != STATUS_DEVICE_REMOVED) break;
-                ++refused;
-                if (Clock::now() > deadline) return fail(c, "the driver refused GET_STATE with STATUS_DEVICE_REMOVED for 60 s");
-                std::this_thread::sleep_for(std::chrono::milliseconds(20));
-            }
-            if (refused) {
-                Event e;
-                e.source = Source::info;
-                e.reader = "reader0";
-                e.text = "DRIVER FAULT: GET_STATE on a freshly opened handle was refused " + std::to_string(refused) +
-                         " time(s) with STATUS_DEVICE_REMOVED: the interface was enabled before the driver's start finished";
-                e.tone = Tone::bad;
-                e.text_field("event", "start_race").field("refused", std::to_string(refused));
-                emit(e);
+            // An application opens the interface as soon as it appears, as the smart card service does: the
+            // driver must take requests from then on. A probe on a handle of its own checks that at once.
+            if (app_.ask("open probe") != "ok") return fail(c, "the Windows program could not open the reader");
+            std::string state = app_.ask("ioctl probe " + hex32(IOCTL_SMARTCARD_GET_STATE).substr(2) + " 4 -");
+            app_.ask("close probe");
+            NTSTATUS status;
+            ULONG_PTR information;
+            Bytes output;
+            if (!App::parse_done(state, status, information, output)) return fail(c, "the Windows program answered \"" + state + "\"");
+            if (status != STATUS_SUCCESS) {
+                return fail(c, "GET_STATE on a handle opened as the interface appeared ended with " + workbench::status_name(status) +
+                                   ": the driver's interface came before its start had finished");
             }
             return check(c, STATUS_SUCCESS, nullptr);
         }

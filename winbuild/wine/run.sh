@@ -128,9 +128,6 @@ if [ "$host_rc" != 0 ] || [ "$app_rc" != 0 ]; then
     exit 1
 fi
 
-if grep -q '"event":"start_race"' "$out/wine.jsonl"; then
-    echo "wine-run: NOTE: $(grep -o 'DRIVER FAULT[^"]*' "$out/wine.jsonl" | head -1)"
-fi
 step "comparing the replies"
 python3 "$wine_dir/compare.py" "$out/simulation.jsonl" "$out/wine.jsonl"
 printf 'wine-run: fresh prefix %d ms, installation and session %d ms (session alone %d ms)\n' \
