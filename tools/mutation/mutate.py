@@ -16,6 +16,7 @@ The short suite, in two stages, stopping at the first failure:
   python3 tools/mutation/mutate.py              every mutant (make mutation)
   python3 tools/mutation/mutate.py --list       the mutants, each checked against the sources
   python3 tools/mutation/mutate.py --only ID,ID the named mutants (the unmutated copy still runs first)
+  python3 tools/mutation/mutate.py --compile-only  only compile each mutated file (to check new mutants)
 
 Results: a table on stdout, build/mutation/results.txt (the same table), build/mutation/results.json (per mutant and
 per folder), and build/mutation/logs/<id>.log (each mutant's build and test output).
@@ -374,16 +375,23 @@ def describe_failure(check):
                 kind = "crash"
             # The test's own output follows its status line (--output-on-failure).
             case = None
+            last_run = None
             notes = []
             for follow in out[idx + 1:]:
                 if CTEST_STATUS.search(follow):
                     break
-                g = re.match(r"^\[  FAILED  \] (\S+\.\S+)", follow)
+                g = re.match(r"^\[  FAILED  \] ([^\s,]+\.[^\s,]+)", follow)
                 if g and case is None:
                     case = g.group(1)
+                g = re.match(r"^\[ RUN      \] (\S+)", follow)
+                if g:
+                    last_run = g.group(1)
                 if ("BUG CHECK" in follow or "deadlock" in follow.lower() or "FAILED" in follow
                         or "Failure" in follow) and len(notes) < 3:
                     notes.append(follow.strip())
+            if case is None and last_run is not None and kind != "failed":
+                # A GoogleTest program that crashed or hung names no failed case: the last one it started is it.
+                case = last_run
             if case is None and notes:
                 # Not a GoogleTest program (a scenario file, a script): its first failure line names the failure.
                 case = notes[0][:70]

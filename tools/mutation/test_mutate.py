@@ -4,6 +4,7 @@ that stop each other, and how a failure is read from ctest's and the reliability
 
 import io
 import os
+import shutil
 import sys
 import tempfile
 import time
@@ -90,6 +91,7 @@ class MutantFile(unittest.TestCase):
 class ExactlyOnce(unittest.TestCase):
     def setUp(self):
         self.root = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, self.root)
         os.makedirs(os.path.join(self.root, "usb"))
         with open(os.path.join(self.root, "usb", "a.cpp"), "w") as f:
             f.write("int a() {\n    x = 1;\n    y = 2;\n    y = 2;\n}\n")
@@ -121,6 +123,8 @@ class TreeCopy(unittest.TestCase):
     def test_only_changed_files_are_written_and_stale_ones_go(self):
         root = tempfile.mkdtemp()
         dest = tempfile.mkdtemp()
+        self.addCleanup(shutil.rmtree, root)
+        self.addCleanup(shutil.rmtree, dest)
         os.makedirs(os.path.join(root, "usb"))
         os.makedirs(os.path.join(root, "build"))
         for rel, text in (("usb/a.cpp", "a"), ("usb/b.cpp", "b"), ("build/out.o", "o")):
@@ -208,6 +212,19 @@ class ReadingFailures(unittest.TestCase):
     def test_the_failing_test_case_is_named(self):
         kind, by, _ = mutate.describe_failure(self.ctest(CTEST_OUTPUT))
         self.assertEqual((kind, by), ("failed", "test_card (Exchange.LongAnswerIsRefused)"))
+
+    def test_a_crashed_test_program_names_the_case_it_was_running(self):
+        text = (" 1/2 Test #9: test_reader_link ....Subprocess aborted***Exception:   0.30 sec\n"
+                "[ RUN      ] Configuration.SmallPipesAreRefused\n[       OK ] Configuration.SmallPipesAreRefused\n"
+                "[ RUN      ] Configuration.LargerEndpointsGetEightByteTransfers\nconfig_test.cpp:224: Failure")
+        self.assertEqual(mutate.describe_failure(self.ctest(text))[:2],
+                         ("crash", "test_reader_link (Configuration.LargerEndpointsGetEightByteTransfers)"))
+
+    def test_a_parameterised_case_loses_the_parameter_note(self):
+        text = (" 1/2 Test #9: test_driver_pnp ....***Failed   0.30 sec\n"
+                "[  FAILED  ] Queries/QueryWaitsForIdle.Until/query_stop, where GetParam() = 4-byte object <01>")
+        self.assertEqual(mutate.describe_failure(self.ctest(text))[1],
+                         "test_driver_pnp (Queries/QueryWaitsForIdle.Until/query_stop)")
 
     def test_crash_and_timeout_are_told_apart(self):
         for status, kind in (("Subprocess aborted***Exception:", "crash"), ("***Exception: SegFault", "crash"),
