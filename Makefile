@@ -1,5 +1,5 @@
 # Thin front door over the CMake presets. `make demo` runs the main job, `make test` every test.
-.PHONY: all deps build test test-asan test-wine demo bench reliability-long clean
+.PHONY: all deps build test test-asan test-wine demo bench reliability-long mutation clean
 
 all: build
 
@@ -36,6 +36,10 @@ bench: build
 
 reliability-long: build
 	bash reliability/run.sh long
+
+# Mutation run (tools/mutation/): faults put into a copy of the driver, one at a time, against the short suite.
+mutation: deps
+	nice -n 10 python3 tools/mutation/mutate.py $(MUTATION_ARGS)
 
 clean:
 	rm -rf build
