@@ -2,7 +2,9 @@
 #include "usb_device.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace sim {
 
@@ -25,6 +27,14 @@ USBD_PIPE_TYPE pipe_type_of(const EndpointSpec& endpoint) {
         case USB_ENDPOINT_TYPE_BULK: return UsbdPipeTypeBulk;
         default: return UsbdPipeTypeInterrupt;
     }
+}
+
+std::string endpoint_text(const EndpointSpec& endpoint) {
+    static const char* const kinds[] = {"control", "isochronous", "bulk", "interrupt"};
+    char address[8];
+    std::snprintf(address, sizeof address, "0x%02X", endpoint.address);
+    return std::string("pipe ") + address + " (" + kinds[endpoint.type & USB_ENDPOINT_TYPE_MASK] + " " +
+           (endpoint.is_in() ? "IN" : "OUT") + ")";
 }
 
 }  // namespace
@@ -128,6 +138,8 @@ NTSTATUS UsbDevice::handle_select_configuration(PIRP irp, PURB urb, uint64_t id)
     if (!select.ConfigurationDescriptor) {
         KIRQL old;
         KeAcquireSpinLock(&lock_, &old);
+        stop_if_transfers_pending(old, "URB_FUNCTION_SELECT_CONFIGURATION with no configuration descriptor "
+                                       "(the device set to its unconfigured state)");
         unconfigure_locked();
         KeReleaseSpinLock(&lock_, old);
         kick();
@@ -167,6 +179,9 @@ NTSTATUS UsbDevice::handle_select_configuration(PIRP irp, PURB urb, uint64_t id)
 
     KIRQL old;
     KeAcquireSpinLock(&lock_, &old);
+    stop_if_transfers_pending(old, "URB_FUNCTION_SELECT_CONFIGURATION of configuration " +
+                                       std::to_string(descriptor->bConfigurationValue) +
+                                       " (the pipes of the configuration in force are closed)");
     unconfigure_locked();
     for (const Choice& choice : choices) {
         PUSBD_INTERFACE_INFORMATION information = choice.information;
@@ -321,6 +336,8 @@ void UsbDevice::on_stopped() {
     started_ = false;
     KIRQL old;
     KeAcquireSpinLock(&lock_, &old);
+    stop_if_transfers_pending(old, "IRP_MN_STOP_DEVICE or IRP_MN_REMOVE_DEVICE at the bus driver (the "
+                                   "configuration dropped)");
     unconfigure_locked();
     KeReleaseSpinLock(&lock_, old);
     kick();
@@ -540,8 +557,39 @@ void UsbDevice::claim_all(Pipe& pipe, NTSTATUS status, USBD_STATUS usbd_status) 
     pipe.queue = std::move(kept);
 }
 
+std::string UsbDevice::pending_transfers_locked() const {
+    std::string list;
+    size_t total = 0;
+    for (const auto& [handle, pipe] : pipes_) {
+        size_t count = 0;
+        for (PIRP irp : pipe.queue) {
+            // A transfer whose cancel routine has been taken is being cancelled: the routine only waits for this
+            // lock and then completes it, inside the canceller's IoCancelIrp. It is as good as completed.
+            if (irp->Cancel && !irp->CancelRoutine) continue;
+            ++count;
+        }
+        if (count == 0) continue;
+        total += count;
+        if (!list.empty()) list += ", ";
+        list += endpoint_text(pipe.endpoint) + ": " + std::to_string(count) + " transfer(s)";
+    }
+    if (total == 0) return {};
+    return std::to_string(total) + " transfer(s) still queued: " + list;
+}
+
+void UsbDevice::stop_if_transfers_pending(KIRQL old_irql, const std::string& change) {
+    std::string pending = pending_transfers_locked();
+    if (pending.empty()) return;
+    KeReleaseSpinLock(&lock_, old_irql);
+    k_.bug_check("USB_TRANSFERS_PENDING_AT_CONFIGURATION_CHANGE",
+                 change + " with " + pending +
+                     "; the client must abort its pipes (URB_FUNCTION_ABORT_PIPE) or cancel its transfers, and wait "
+                     "for their completion, before the configuration changes or goes");
+}
+
 void UsbDevice::unconfigure_locked() {
-    for (auto& [handle, pipe] : pipes_) claim_all(pipe, STATUS_CANCELLED, USBD_STATUS_CANCELED);
+    // stop_if_transfers_pending has let through only transfers whose cancel routine is on its way; they stay in
+    // transfers_, where that routine finds and completes them once the pipes are gone.
     pipes_.clear();
     configured_ = false;
     configuration_handle_ = nullptr;

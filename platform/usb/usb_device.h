@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include <usbdi.h>
@@ -73,7 +74,8 @@ class UsbDevice : public DeviceFunction {
     // ---- Bus side (DeviceFunction) -----------------------------------------------------------
     NTSTATUS internal_device_control(PDEVICE_OBJECT pdo, PIRP irp) override;
     void on_started() override;
-    // Stopped or removed: the configuration is dropped and its queued transfers end cancelled.
+    // Stopped or removed: the configuration is dropped. The client must have ended its transfers first (see
+    // stop_if_transfers_pending).
     void on_stopped() override;
     // Pulled out: queued transfers end with STATUS_NO_SUCH_DEVICE, every later URB fails with
     // STATUS_DEVICE_NOT_CONNECTED; both carry USBD_STATUS_DEVICE_GONE.
@@ -160,6 +162,15 @@ class UsbDevice : public DeviceFunction {
     void finish(const Completion& completion);
     // Takes every queued transfer of a pipe that is not being cancelled; lock_ held.
     void claim_all(Pipe& pipe, NTSTATUS status, USBD_STATUS usbd_status);
+    // The transfers the client still has queued on the pipes, described per pipe; empty when there are none.
+    // lock_ held.
+    std::string pending_transfers_locked() const;
+    // The bus's verifier at a configuration change (a select-configuration request, with or without a
+    // configuration, or a stop or removal that drops the configuration): a client must have aborted or cancelled
+    // every transfer on the pipes being closed, and seen it complete, before it asks for the change. Transfers
+    // still queued stop the run with USB_TRANSFERS_PENDING_AT_CONFIGURATION_CHANGE instead of being cancelled
+    // behind the client's back. lock_ held on entry; released before the stop.
+    void stop_if_transfers_pending(KIRQL old_irql, const std::string& change);
     void unconfigure_locked();
     bool remove_transfer(PIRP irp);
     void kick();
