@@ -20,8 +20,14 @@ Bytes ulong_bytes(uint64_t value) {
     return bytes;
 }
 
-// The SCARD_IO_REQUEST header that `apdu` puts before the APDU: T=1, 8 bytes.
-const Bytes kIoRequestHeader = {0x02, 0x00, 0x00, 0x00, 0x08, 0x00, 0x00, 0x00};
+// cbPciLength of the SCARD_IO_REQUEST that `apdu` puts before the APDU, after dwProtocol (the reader's protocol).
+const Bytes kIoRequestLength = {0x08, 0x00, 0x00, 0x00};
+
+ULONG read_ulong(const Bytes& bytes) {
+    ULONG value = 0;
+    for (int i = 3; i >= 0; --i) value = (value << 8) | bytes[i];
+    return value;
+}
 
 Person person_of(const Command& c) {
     if (c.keys_none) return Person::never_types();
@@ -179,6 +185,9 @@ bool Runner::request(const Command& c, ULONG code, const Bytes& input, ULONG out
 
     IoResult result = machine_.ioctl(*handle, code, input, output_size);
     if (!machine_.alive()) return stopped(c);
+    if (code == IOCTL_SMARTCARD_SET_PROTOCOL && result.status == STATUS_SUCCESS && result.output.size() >= 4) {
+        unit->protocol = read_ulong(result.output);
+    }
     recorder_.checkpoint();
     recorder_.emit(request_result_event(unit->name, handle_name, code, input, result.status, result.bytes, result.output));
     Bytes payload = reply_payload(code, result.output);
@@ -440,7 +449,10 @@ bool Runner::run(const Command& c) {
             if (!c.async_name.empty()) return request_async(c, c.code, c.input, out, c.async_name);
             return request(c, c.code, c.input, out);
         case Verb::apdu: {
-            Bytes input = kIoRequestHeader;
+            ReaderUnit* unit = reader_for(c);
+            if (!unit) return false;
+            Bytes input = ulong_bytes(unit->protocol);
+            input.insert(input.end(), kIoRequestLength.begin(), kIoRequestLength.end());
             input.insert(input.end(), c.input.begin(), c.input.end());
             return request(c, IOCTL_SMARTCARD_TRANSMIT, input, out);
         }
