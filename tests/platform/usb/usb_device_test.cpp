@@ -253,17 +253,21 @@ TEST(UsbConfigurationChange, TransfersLeftQueuedStopTheRun) {
         int writes;  // queued on 0x02, which refuses every packet
         Change change;
         std::vector<std::string> expected;  // parts of the report
+        bool cancel_reads_first = false;    // with next_frame delivery: cancelled, not waited for
     };
     const Case cases[] = {
         {"interrupt read, unconfigured", UsbDeviceSpec::reader(), 1, 0, Change::unconfigure,
-         {"no configuration descriptor", "1 transfer(s) still queued", "pipe 0x81 (interrupt IN): 1 transfer(s)"}},
+         {"no configuration descriptor", "1 transfer(s) not completed", "pipe 0x81 (interrupt IN): 1 transfer(s)"}},
         {"bulk read, unconfigured", bulk, 1, 0, Change::unconfigure,
          {"no configuration descriptor", "pipe 0x81 (bulk IN): 1 transfer(s)"}},
         {"reads and a write, configuration selected again", UsbDeviceSpec::reader(), 2, 1, Change::select_again,
-         {"of configuration 1", "3 transfer(s) still queued", "pipe 0x81 (interrupt IN): 2 transfer(s)",
+         {"of configuration 1", "3 transfer(s) not completed", "pipe 0x81 (interrupt IN): 2 transfer(s)",
           "pipe 0x02 (interrupt OUT): 1 transfer(s)"}},
         {"interrupt read, device stopped", UsbDeviceSpec::reader(), 1, 0, Change::stop,
          {"IRP_MN_STOP_DEVICE", "pipe 0x81 (interrupt IN): 1 transfer(s)"}},
+        {"read cancelled, its completion a frame away, unconfigured at once", UsbDeviceSpec::reader(), 1, 0,
+         Change::unconfigure,
+         {"pipe 0x81 (interrupt IN): 1 transfer(s) (1 cancelled, their completion not delivered yet)"}, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -282,6 +286,10 @@ TEST(UsbConfigurationChange, TransfersLeftQueuedStopTheRun) {
             for (int i = 0; i < c.writes; ++i) {
                 urbs.push_back(test::transfer_urb(selection.pipe_for(0x02), out_buffer.data(), 8, false));
                 queued.push_back(client.start(urbs.back()->get()));
+            }
+            if (c.cancel_reads_first) {
+                bench.usb.set_cancel_delivery(CancelDelivery::next_frame);
+                for (int i = 0; i < c.reads; ++i) EXPECT_TRUE(IoCancelIrp(queued[i]->irp));
             }
             switch (c.change) {
                 case Change::unconfigure:
@@ -306,7 +314,7 @@ TEST(UsbConfigurationChange, TransfersLeftQueuedStopTheRun) {
 // The same changes after the client has ended its transfers in each of the ways the bus offers: they go through,
 // and every transfer has completed to the client exactly once.
 TEST(UsbConfigurationChange, TransfersEndedFirstLetTheChangeThrough) {
-    enum class Ending { abort_pipe, cancel_and_wait, completed_with_data, cancel_under_way };
+    enum class Ending { abort_pipe, cancel_and_wait, completed_with_data, cancel_under_way, cancel_next_frame };
     struct Case {
         const char* what;
         Ending ending;
@@ -320,6 +328,8 @@ TEST(UsbConfigurationChange, TransfersEndedFirstLetTheChangeThrough) {
         {"pipe aborted, then stopped", Ending::abort_pipe, true, STATUS_CANCELLED},
         {"cancel routine taken but not yet run, then unconfigured", Ending::cancel_under_way, false,
          STATUS_CANCELLED},
+        {"read cancelled, its completion at the next frame waited for, then stopped", Ending::cancel_next_frame,
+         true, STATUS_CANCELLED},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -345,6 +355,15 @@ TEST(UsbConfigurationChange, TransfersEndedFirstLetTheChangeThrough) {
                     bench.usb.device_send(0x81, numbered(8, 0x20));
                     client.wait(*read);
                     break;
+                case Ending::cancel_next_frame: {
+                    bench.usb.set_cancel_delivery(CancelDelivery::next_frame);
+                    VirtualTime cancelled_at = bench.k.now();
+                    EXPECT_TRUE(IoCancelIrp(irp));
+                    EXPECT_FALSE(read->completed) << "IoCancelIrp returns before the completion";
+                    client.wait(*read);
+                    EXPECT_EQ(read->completed_at, (cancelled_at / UsbDevice::kFrame + 1) * UsbDevice::kFrame);
+                    break;
+                }
                 case Ending::cancel_under_way: {
                     // The first half of IoCancelIrp: the cancel flag set and the routine taken. The routine runs
                     // only after the configuration is gone, as it would when it had to wait for the bus's lock.
