@@ -248,7 +248,7 @@ NTSTATUS SetProtocol(PSMARTCARD_EXTENSION SmartcardExtension)
         card->Protocol.Selected = SCARD_PROTOCOL_T0;
     } else {
         // None of the protocols asked for is one the card runs: nothing is selected and nothing changes.
-        return STATUS_INVALID_DEVICE_REQUEST;
+        return STATUS_NOT_SUPPORTED;
     }
     SetCardState(SmartcardExtension, SCARD_SPECIFIC);
 

@@ -37,17 +37,21 @@ const std::map<ULONG, Statuses>& table() {
         {IOCTL_SMARTCARD_POWER, kGate + kSizes + kExchange + Statuses{STATUS_UNRECOGNIZED_MEDIA}},
         {IOCTL_SMARTCARD_GET_ATTRIBUTE, kGate + kSizes + Statuses{STATUS_NOT_SUPPORTED, STATUS_INVALID_DEVICE_STATE}},
         {IOCTL_SMARTCARD_SET_ATTRIBUTE, kGate + kSizes + Statuses{STATUS_NOT_SUPPORTED}},
-        {IOCTL_SMARTCARD_TRANSMIT, kGate + kSizes + kExchange + Statuses{STATUS_DEVICE_PROTOCOL_ERROR, kApduLengthMismatch}},
+        // The library's refusal of a request outside the selected protocol, or with none selected:
+        // STATUS_INVALID_DEVICE_STATE.
+        {IOCTL_SMARTCARD_TRANSMIT, kGate + kSizes + kExchange + Statuses{STATUS_DEVICE_PROTOCOL_ERROR, kApduLengthMismatch,
+                                                                          STATUS_INVALID_DEVICE_STATE}},
         // Tracking: the card event, a cancel (cleanup, CancelIo, teardown), a second request while one waits, or
         // a background read that could not be posted.
         {IOCTL_SMARTCARD_IS_PRESENT, kGate + Statuses{STATUS_CANCELLED, STATUS_DEVICE_BUSY, STATUS_INVALID_DEVICE_STATE,
                                                       STATUS_INSUFFICIENT_RESOURCES}},
         {IOCTL_SMARTCARD_IS_ABSENT, kGate + Statuses{STATUS_CANCELLED, STATUS_DEVICE_BUSY, STATUS_INVALID_DEVICE_STATE,
                                                      STATUS_INSUFFICIENT_RESOURCES}},
-        // Protocol selection: no card (STATUS_NO_MEDIA), a card whose reset failed (STATUS_INVALID_DEVICE_STATE),
-        // or no protocol of the mask that the card runs (STATUS_INVALID_DEVICE_REQUEST).
+        // The library refuses a protocol request with no card (STATUS_NO_MEDIA), with a mask naming no protocol
+        // (STATUS_INVALID_DEVICE_REQUEST), with the card not powered (STATUS_INVALID_DEVICE_STATE) and with none
+        // of the card's protocols in the mask (STATUS_NOT_SUPPORTED).
         {IOCTL_SMARTCARD_SET_PROTOCOL, kGate + kSizes + Statuses{STATUS_NOT_SUPPORTED, STATUS_INVALID_DEVICE_STATE,
-                                                                  STATUS_NO_MEDIA, STATUS_INVALID_DEVICE_REQUEST}},
+                                                                 STATUS_NO_MEDIA, STATUS_INVALID_DEVICE_REQUEST}},
         {IOCTL_SMARTCARD_GET_STATE, kGate + Statuses{STATUS_BUFFER_TOO_SMALL}},
         {IOCTL_VENDOR_GET_VERSION, kGate + kSizes + kExchange},
         {IOCTL_VENDOR_COMMAND_1F, kGate + kSizes + kExchange},

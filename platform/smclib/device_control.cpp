@@ -20,6 +20,28 @@
 // it (the callback returns STATUS_BUFFER_TOO_SMALL) rather than demand room for the longest ATR, 33 bytes, which
 // would refuse a caller whose buffer fits the card's shorter ATR; a power-down has no reply at all.
 //
+// Before it calls the reader callback of a power, protocol or transmit request, the library looks at the card as
+// the driver describes it (ReaderCapabilities.CurrentState, CardCapabilities.Protocol) and refuses a request that
+// cannot succeed, with the status the I/O control documents for that case. A refused request reaches no callback
+// and changes nothing: no card state, no protocol.
+//
+// | I/O control                  | refused when                                                 | status                        |
+// |------------------------------|--------------------------------------------------------------|-------------------------------|
+// | IOCTL_SMARTCARD_POWER        | no card: state SCARD_ABSENT or SCARD_UNKNOWN                 | STATUS_NO_MEDIA               |
+// | IOCTL_SMARTCARD_SET_PROTOCOL | the mask names no protocol (T=0, T=1, raw)                   | STATUS_INVALID_DEVICE_REQUEST |
+// |                              | no card                                                      | STATUS_NO_MEDIA               |
+// |                              | the card is in the reader but not powered (SCARD_SWALLOWED)  | STATUS_INVALID_DEVICE_STATE   |
+// |                              | none of the mask's protocols is among the card's             | STATUS_NOT_SUPPORTED          |
+// | IOCTL_SMARTCARD_TRANSMIT     | no card                                                      | STATUS_NO_MEDIA               |
+// |                              | no protocol selected (state below SCARD_SPECIFIC), or        | STATUS_INVALID_DEVICE_STATE   |
+// |                              | SCARD_IO_REQUEST.dwProtocol not the selected protocol        |                               |
+//
+// The card's protocols are those of its last ATR (Protocol.Supported, written when the ATR is accepted); while no
+// ATR has been accepted there are none to compare with and the callback decides. A card that is inserted but was
+// never reset is the callback's to refuse (STATUS_INVALID_DEVICE_STATE) where the state cannot tell it: the Q-ward
+// driver keeps SCARD_PRESENT both before and after a reset; only SCARD_SWALLOWED says "not powered" for certain. The mask is looked at before the card, as a malformed request
+// is malformed whatever is in the slot.
+//
 // A missing callback: STATUS_NOT_SUPPORTED for the standard requests that need one (power, transmit, protocol,
 // tracking, eject, swallow, confiscate), STATUS_INVALID_DEVICE_REQUEST for a code nobody knows (no
 // RDF_IOCTL_VENDOR callback to pass it to).
@@ -106,8 +128,15 @@ NTSTATUS call_reader(Request& r, int index, NTSTATUS when_missing) {
     return status;
 }
 
+// The protocols a SET_PROTOCOL mask or an SCARD_IO_REQUEST can name; SCARD_PROTOCOL_DEFAULT and _OPTIMAL only
+// say how to select among them.
+constexpr ULONG kKnownProtocols = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1 | SCARD_PROTOCOL_RAW;
+
+bool card_in_slot(ULONG state) { return state > SCARD_ABSENT; }
+
 NTSTATUS power(Request& r) {
     ULONG minor = read_ulong(r.buffer);
+    if (!card_in_slot(read_card_state(r.extension))) return STATUS_NO_MEDIA;
     r.extension->MinorIoControlCode = minor;
     NTSTATUS status = call_reader(r, RDF_CARD_POWER, STATUS_NOT_SUPPORTED);
     if (status != STATUS_SUCCESS || minor == SCARD_POWER_DOWN || r.information != 0) return status;
@@ -122,7 +151,14 @@ NTSTATUS power(Request& r) {
 }
 
 NTSTATUS set_protocol(Request& r) {
-    r.extension->MinorIoControlCode = read_ulong(r.buffer);
+    ULONG mask = read_ulong(r.buffer);
+    if (!(mask & kKnownProtocols)) return STATUS_INVALID_DEVICE_REQUEST;
+    ULONG state = read_card_state(r.extension);
+    if (!card_in_slot(state)) return STATUS_NO_MEDIA;
+    if (state == SCARD_SWALLOWED) return STATUS_INVALID_DEVICE_STATE;
+    ULONG supported = r.extension->CardCapabilities.Protocol.Supported;
+    if (supported != 0 && !(mask & supported)) return STATUS_NOT_SUPPORTED;
+    r.extension->MinorIoControlCode = mask;
     NTSTATUS status = call_reader(r, RDF_SET_PROTOCOL, STATUS_NOT_SUPPORTED);
     if (status != STATUS_SUCCESS || r.information != 0) return status;
     // The reply is the selected protocol, also when the callback found it already in force and answered nothing.
@@ -251,11 +287,22 @@ NTSTATUS set_attribute(Request& r) {
     }
 }
 
+NTSTATUS transmit(Request& r) {
+    ULONG state = read_card_state(r.extension);
+    if (!card_in_slot(state)) return STATUS_NO_MEDIA;
+    // The size check has made sure the request starts with an SCARD_IO_REQUEST; dwProtocol is its first member.
+    ULONG protocol = read_ulong(r.buffer);
+    if (state != SCARD_SPECIFIC || protocol != r.extension->CardCapabilities.Protocol.Selected) {
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    return call_reader(r, RDF_TRANSMIT, STATUS_NOT_SUPPORTED);
+}
+
 NTSTATUS serve(Request& r) {
     switch (r.code) {
         case IOCTL_SMARTCARD_POWER: return power(r);
         case IOCTL_SMARTCARD_SET_PROTOCOL: return set_protocol(r);
-        case IOCTL_SMARTCARD_TRANSMIT: return call_reader(r, RDF_TRANSMIT, STATUS_NOT_SUPPORTED);
+        case IOCTL_SMARTCARD_TRANSMIT: return transmit(r);
         case IOCTL_SMARTCARD_GET_ATTRIBUTE: return get_attribute(r);
         case IOCTL_SMARTCARD_SET_ATTRIBUTE: return set_attribute(r);
         case IOCTL_SMARTCARD_GET_LAST_ERROR:

@@ -2,7 +2,9 @@
 #include "usb_device.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
+#include <string>
 
 namespace sim {
 
@@ -25,6 +27,14 @@ USBD_PIPE_TYPE pipe_type_of(const EndpointSpec& endpoint) {
         case USB_ENDPOINT_TYPE_BULK: return UsbdPipeTypeBulk;
         default: return UsbdPipeTypeInterrupt;
     }
+}
+
+std::string endpoint_text(const EndpointSpec& endpoint) {
+    static const char* const kinds[] = {"control", "isochronous", "bulk", "interrupt"};
+    char address[8];
+    std::snprintf(address, sizeof address, "0x%02X", endpoint.address);
+    return std::string("pipe ") + address + " (" + kinds[endpoint.type & USB_ENDPOINT_TYPE_MASK] + " " +
+           (endpoint.is_in() ? "IN" : "OUT") + ")";
 }
 
 }  // namespace
@@ -128,6 +138,8 @@ NTSTATUS UsbDevice::handle_select_configuration(PIRP irp, PURB urb, uint64_t id)
     if (!select.ConfigurationDescriptor) {
         KIRQL old;
         KeAcquireSpinLock(&lock_, &old);
+        stop_if_transfers_pending(old, "URB_FUNCTION_SELECT_CONFIGURATION with no configuration descriptor "
+                                       "(the device set to its unconfigured state)");
         unconfigure_locked();
         KeReleaseSpinLock(&lock_, old);
         kick();
@@ -167,6 +179,9 @@ NTSTATUS UsbDevice::handle_select_configuration(PIRP irp, PURB urb, uint64_t id)
 
     KIRQL old;
     KeAcquireSpinLock(&lock_, &old);
+    stop_if_transfers_pending(old, "URB_FUNCTION_SELECT_CONFIGURATION of configuration " +
+                                       std::to_string(descriptor->bConfigurationValue) +
+                                       " (the pipes of the configuration in force are closed)");
     unconfigure_locked();
     for (const Choice& choice : choices) {
         PUSBD_INTERFACE_INFORMATION information = choice.information;
@@ -298,6 +313,19 @@ VOID NTAPI UsbDevice::cancel_transfer(PDEVICE_OBJECT device, PIRP irp) {
         KeReleaseSpinLock(&self->lock_, old);
         return;
     }
+    if (self->cancel_delivery_ == CancelDelivery::next_frame) {
+        // Off its FIFO now, so the pipe's next transfer may go; completed when the next frame begins.
+        Transfer& cancelled = found->second;
+        if (Pipe* pipe = self->find_pipe(cancelled.pipe)) {
+            auto position = std::find(pipe->queue.begin(), pipe->queue.end(), irp);
+            if (position != pipe->queue.end()) pipe->queue.erase(position);
+        }
+        cancelled.cancel_due = (self->k_.now() / kFrame + 1) * kFrame;
+        self->cancelling_.push_back(irp);
+        KeReleaseSpinLock(&self->lock_, old);
+        self->kick();
+        return;
+    }
     Transfer transfer = found->second;
     self->remove_transfer(irp);
     Completion completion;
@@ -321,6 +349,8 @@ void UsbDevice::on_stopped() {
     started_ = false;
     KIRQL old;
     KeAcquireSpinLock(&lock_, &old);
+    stop_if_transfers_pending(old, "IRP_MN_STOP_DEVICE or IRP_MN_REMOVE_DEVICE at the bus driver (the "
+                                   "configuration dropped)");
     unconfigure_locked();
     KeReleaseSpinLock(&lock_, old);
     kick();
@@ -395,18 +425,20 @@ void UsbDevice::bus_loop(UsbDevice* self, const std::shared_ptr<bool>& alive, Sc
     for (;;) {
         if (!*alive) return;
         self->work_ = false;
-        VirtualTime next = self->service();
+        VirtualTime next = self->service(alive);
+        if (!*alive) return;  // the device went away while a completion routine or the firmware ran
         if (self->work_) continue;
         if (scheduler->block("USB bus completion context", self, next) == WakeReason::stopping) return;
     }
 }
 
-VirtualTime UsbDevice::service() {
+VirtualTime UsbDevice::service(const std::shared_ptr<bool>& alive) {
     for (;;) {
         VirtualTime next = kNever;
         std::vector<UCHAR> delivered;
         std::optional<Completion> completion;
         KeAcquireSpinLockAtDpcLevel(&lock_);
+        complete_due_cancels(next);
         if (power_ == PowerDeviceD0 && !gone_) run_transactions(next, delivered);
         if (!completions_.empty()) {
             completion = std::move(completions_.front());
@@ -414,11 +446,42 @@ VirtualTime UsbDevice::service() {
         }
         KeReleaseSpinLockFromDpcLevel(&lock_);
         if (peripheral_) {
-            for (UCHAR endpoint : delivered) peripheral_->on_out_packet(endpoint);
+            for (UCHAR endpoint : delivered) {
+                peripheral_->on_out_packet(endpoint);
+                if (!*alive) return kNever;
+            }
         }
         if (!completion) return next;
         finish(*completion);
+        // A completion routine may wait, and the device may be destroyed meanwhile: nothing of it is touched then.
+        if (!*alive) return kNever;
     }
+}
+
+void UsbDevice::complete_due_cancels(VirtualTime& next) {
+    if (cancelling_.empty()) return;
+    VirtualTime now = k_.now();
+    std::vector<PIRP> waiting;
+    for (PIRP irp : cancelling_) {
+        auto found = transfers_.find(irp);
+        Transfer& transfer = found->second;
+        if (transfer.cancel_due > now) {
+            next = std::min(next, transfer.cancel_due);
+            waiting.push_back(irp);
+            continue;
+        }
+        transfer.urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
+        Completion completion;
+        completion.irp = irp;
+        completion.urb = transfer.urb;
+        completion.id = transfer.id;
+        completion.status = STATUS_CANCELLED;
+        completion.usbd_status = USBD_STATUS_CANCELED;
+        if (Pipe* pipe = find_pipe(transfer.pipe)) completion.endpoint = pipe->endpoint;
+        completions_.push_back(std::move(completion));
+        transfers_.erase(found);
+    }
+    cancelling_ = std::move(waiting);
 }
 
 void UsbDevice::run_transactions(VirtualTime& next, std::vector<UCHAR>& delivered) {
@@ -540,8 +603,46 @@ void UsbDevice::claim_all(Pipe& pipe, NTSTATUS status, USBD_STATUS usbd_status) 
     pipe.queue = std::move(kept);
 }
 
+std::string UsbDevice::pending_transfers_locked() const {
+    std::string list;
+    size_t total = 0;
+    for (const auto& [handle, pipe] : pipes_) {
+        size_t count = 0;
+        for (PIRP irp : pipe.queue) {
+            // A transfer whose cancel routine has been taken is being cancelled: the routine only waits for this
+            // lock and then, with at_once delivery, completes it inside the canceller's IoCancelIrp. It is as good
+            // as completed. With next_frame delivery the routine moves it to cancelling_, counted below.
+            if (irp->Cancel && !irp->CancelRoutine && cancel_delivery_ == CancelDelivery::at_once) continue;
+            ++count;
+        }
+        // Cancelled, but not completed yet: the client has not seen them end.
+        size_t cancelling = 0;
+        for (PIRP irp : cancelling_) {
+            if (transfers_.at(irp).pipe == handle) ++cancelling;
+        }
+        if (count + cancelling == 0) continue;
+        total += count + cancelling;
+        if (!list.empty()) list += ", ";
+        list += endpoint_text(pipe.endpoint) + ": " + std::to_string(count + cancelling) + " transfer(s)";
+        if (cancelling) list += " (" + std::to_string(cancelling) + " cancelled, their completion not delivered yet)";
+    }
+    if (total == 0) return {};
+    return std::to_string(total) + " transfer(s) not completed: " + list;
+}
+
+void UsbDevice::stop_if_transfers_pending(KIRQL old_irql, const std::string& change) {
+    std::string pending = pending_transfers_locked();
+    if (pending.empty()) return;
+    KeReleaseSpinLock(&lock_, old_irql);
+    k_.bug_check("USB_TRANSFERS_PENDING_AT_CONFIGURATION_CHANGE",
+                 change + " with " + pending +
+                     "; the client must abort its pipes (URB_FUNCTION_ABORT_PIPE) or cancel its transfers, and wait "
+                     "for their completion, before the configuration changes or goes");
+}
+
 void UsbDevice::unconfigure_locked() {
-    for (auto& [handle, pipe] : pipes_) claim_all(pipe, STATUS_CANCELLED, USBD_STATUS_CANCELED);
+    // stop_if_transfers_pending has let through only transfers whose cancel routine is on its way; they stay in
+    // transfers_, where that routine finds and completes them once the pipes are gone.
     pipes_.clear();
     configured_ = false;
     configuration_handle_ = nullptr;

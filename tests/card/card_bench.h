@@ -99,7 +99,8 @@ class CardBench {
     // I/O controls through the application handle, each in a simulated thread.
     sim::IoResult ioctl(ULONG code, const Bytes& input, ULONG output_size);
     sim::IoResult power(ULONG minor, ULONG output_size = 64);
-    // The APDU after kIoHeader.
+    // The APDU after kIoHeader. A card in the slot without a protocol in force gets T=1 in force first (the record
+    // only, as the driver's protocol callback does it).
     sim::IoResult transmit(const Bytes& apdu, ULONG output_size = MIN_BUFFER_SIZE);
     sim::IoResult set_protocol(ULONG mask, ULONG output_size = sizeof(ULONG));
     // A card-tracking request left pending; it keeps the background read posted.

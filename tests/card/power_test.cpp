@@ -275,32 +275,36 @@ TEST(SetProtocolMasks, SelectionByMaskAndCard) {
         const char* name;
         Bytes atr;
         ULONG mask;
-        ULONG selected;  // SCARD_PROTOCOL_UNDEFINED: refused, nothing selected and the state left as it was
+        ULONG selected;
+        NTSTATUS status;
     };
+    // A mask the card cannot run is refused by the smart card library before the driver sees it: no protocol
+    // is selected and the card state stays as the reset left it.
     const Case cases[] = {
-        {"T0|T1 card, mask T0|T1", iso, SCARD_PROTOCOL_Tx, SCARD_PROTOCOL_T1},
-        {"T0|T1 card, mask T0", iso, SCARD_PROTOCOL_T0, SCARD_PROTOCOL_T0},
-        {"T0|T1 card, mask T1", iso, SCARD_PROTOCOL_T1, SCARD_PROTOCOL_T1},
-        {"T1 card, mask T0", iso_t1, SCARD_PROTOCOL_T0, SCARD_PROTOCOL_UNDEFINED},
-        {"T0 card, mask T0|T1", iso_t0, SCARD_PROTOCOL_Tx, SCARD_PROTOCOL_T0},
-        {"T0|T1 card, mask raw", iso, SCARD_PROTOCOL_RAW, SCARD_PROTOCOL_UNDEFINED},
+        {"T0|T1 card, mask T0|T1", iso, SCARD_PROTOCOL_Tx, SCARD_PROTOCOL_T1, STATUS_SUCCESS},
+        {"T0|T1 card, mask T0", iso, SCARD_PROTOCOL_T0, SCARD_PROTOCOL_T0, STATUS_SUCCESS},
+        {"T0|T1 card, mask T1", iso, SCARD_PROTOCOL_T1, SCARD_PROTOCOL_T1, STATUS_SUCCESS},
+        {"T1 card, mask T0", iso_t1, SCARD_PROTOCOL_T0, SCARD_PROTOCOL_UNDEFINED, STATUS_NOT_SUPPORTED},
+        {"T0 card, mask T0|T1", iso_t0, SCARD_PROTOCOL_Tx, SCARD_PROTOCOL_T0, STATUS_SUCCESS},
+        {"T0|T1 card, mask raw", iso, SCARD_PROTOCOL_RAW, SCARD_PROTOCOL_UNDEFINED, STATUS_NOT_SUPPORTED},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         CardBench f(71);
         f.start(std::make_shared<RecordingCard>(c.atr));
         ASSERT_EQ(f.power(SCARD_COLD_RESET).status, STATUS_SUCCESS);
+        const ULONG state_after_reset = f.card_state();
         const size_t before = f.written_count();
         const sim::IoResult result = f.set_protocol(c.mask);
-        EXPECT_EQ(f.written_count(), before) << "nothing goes to the reader";
+        EXPECT_EQ(result.status, c.status);
         EXPECT_EQ(f.sc->CardCapabilities.Protocol.Selected, c.selected);
-        if (c.selected == SCARD_PROTOCOL_UNDEFINED) {
-            EXPECT_EQ(result.status, STATUS_INVALID_DEVICE_REQUEST);
+        EXPECT_EQ(f.written_count(), before) << "nothing goes to the reader";
+        if (c.status != STATUS_SUCCESS) {
             EXPECT_TRUE(result.output.empty());
-            EXPECT_EQ(f.card_state(), static_cast<ULONG>(SCARD_PRESENT));
+            EXPECT_EQ(f.card_state(), state_after_reset);
             continue;
         }
-        EXPECT_EQ(result.status, STATUS_SUCCESS);
+        ASSERT_EQ(result.output.size(), 4u);
         EXPECT_EQ(result.output, (Bytes{static_cast<uint8_t>(c.selected), 0, 0, 0}));
         EXPECT_EQ(f.card_state(), static_cast<ULONG>(SCARD_SPECIFIC));
     }
@@ -327,22 +331,24 @@ DirectSetProtocol set_protocol_directly(CardBench& f, ULONG mask, ULONG reply_le
 // The callback itself refuses a selection without a card that answered its reset, whatever the library checked
 // before: a card state of SCARD_SPECIFIC would claim a negotiated card that is not there.
 TEST(SetProtocolMasks, NoUsableCardIsRefusedAndTheStateStays) {
-    struct Case {
+    struct Row {
         const char* name;
         ULONG state;
+        ULONG mask;
         NTSTATUS expected;
     };
-    const Case cases[] = {
-        {"slot empty", SCARD_ABSENT, STATUS_NO_MEDIA},
-        {"reset failed", SCARD_SWALLOWED, STATUS_INVALID_DEVICE_STATE},
+    const Row cases[] = {
+        {"slot empty", SCARD_ABSENT, SCARD_PROTOCOL_Tx, STATUS_NO_MEDIA},
+        {"reset failed", SCARD_SWALLOWED, SCARD_PROTOCOL_Tx, STATUS_INVALID_DEVICE_STATE},
+        {"T=1 card, mask T=0", SCARD_PRESENT, SCARD_PROTOCOL_T0, STATUS_NOT_SUPPORTED},
     };
-    for (const Case& c : cases) {
+    for (const Row& c : cases) {
         SCOPED_TRACE(c.name);
         CardBench f(74);
-        f.start(std::make_shared<RecordingCard>(sim::preset_atr::iso));
+        f.start(std::make_shared<RecordingCard>(sim::preset_atr::iso_t1));
         ASSERT_EQ(f.power(SCARD_COLD_RESET).status, STATUS_SUCCESS);
         f.run([&] { SetCardState(f.sc, c.state); });
-        const DirectSetProtocol out = set_protocol_directly(f, SCARD_PROTOCOL_Tx, 8);
+        const DirectSetProtocol out = set_protocol_directly(f, c.mask, 8);
         EXPECT_EQ(out.status, c.expected);
         EXPECT_EQ(out.information, 0x77u);
         EXPECT_EQ(out.reply, std::vector<UCHAR>(8, 0xCC));

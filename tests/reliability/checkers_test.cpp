@@ -41,6 +41,12 @@ TEST(StatusTable, AdmitsWhatEachControlCanReturnAndNothingElse) {
         {0x00220003, STATUS_SUCCESS, false},
         {IOCTL_SMARTCARD_TRANSMIT, STATUS_NO_SUCH_DEVICE, true},
         {IOCTL_SMARTCARD_GET_STATE, STATUS_NO_SUCH_DEVICE, false},
+        // The smart card library's refusals before the callbacks.
+        {IOCTL_SMARTCARD_TRANSMIT, STATUS_INVALID_DEVICE_STATE, true},
+        {IOCTL_SMARTCARD_SET_PROTOCOL, STATUS_NO_MEDIA, true},
+        {IOCTL_SMARTCARD_SET_PROTOCOL, STATUS_INVALID_DEVICE_REQUEST, true},
+        {IOCTL_SMARTCARD_SET_PROTOCOL, STATUS_IO_TIMEOUT, false},
+        {IOCTL_SMARTCARD_POWER, STATUS_NO_MEDIA, true},
     };
     for (const Row& row : rows) {
         EXPECT_EQ(status_allowed(row.code, row.status), row.allowed)

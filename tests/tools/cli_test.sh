@@ -18,19 +18,20 @@ check() {  # check NAME CONDITION-EXIT-STATUS
 }
 contains() { grep -qF -- "$2" "$1"; }
 
-# A scenario whose fifth line expects the wrong reply.
+# A scenario whose sixth line expects the wrong reply.
 cat > "$work/wrong.qws" <<'QWS'
 plug
 track present
 insert iso
 reset
+protocol T1
 apdu 00 A4 04 00 08 F0 54 41 56 45 4C 4F 01 expect 6A 82
 remove
 QWS
 "$tool" --color never --seed 7 "$work/wrong.qws" > "$work/out" 2> "$work/err"
 status=$?
 check "an expectation that fails gives exit status 1 (saw $status)" $([ $status -eq 1 ]; echo $?)
-check "the failure names file and line" $(contains "$work/err" "wrong.qws:5: FAILED"; echo $?)
+check "the failure names file and line" $(contains "$work/err" "wrong.qws:6: FAILED"; echo $?)
 check "the failure says what was expected and seen" $(contains "$work/err" "expected reply 6A 82, saw 90 00"; echo $?)
 check "the failure gives the replay command" $(contains "$work/err" "replay this run with: qward-workbench --seed 7 $work/wrong.qws"; echo $?)
 check "nothing after the failing line ran" $(! contains "$work/out" "line 6: remove"; echo $?)

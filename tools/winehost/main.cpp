@@ -574,6 +574,7 @@ class SessionRunner {
     std::vector<std::string> open_;
     int handles_ = 0;
     std::map<std::string, Overlapped> overlapped_;
+    ULONG protocol_ = SCARD_PROTOCOL_T1;  // the protocol the last protocol selection put in force
 };
 
 bool SessionRunner::open(const Command& c, const std::string& name, std::string& handle) {
@@ -606,6 +607,10 @@ bool SessionRunner::request(const Command& c, const AppRequest& r) {
     Bytes output;
     if (!App::parse_done(answer, status, information, output)) return fail(c, "the Windows program answered \"" + answer + "\"");
     emit(request_result_event("reader0", handle, r.code, r.input, status, information, output));
+    // The protocol that later `apdu` lines name, as the workbench keeps it.
+    if (r.code == IOCTL_SMARTCARD_SET_PROTOCOL && status == STATUS_SUCCESS && output.size() >= 4) {
+        protocol_ = output[0] | output[1] << 8 | output[2] << 16 | static_cast<ULONG>(output[3]) << 24;
+    }
     Bytes payload = reply_payload(r.code, output);
     return check(c, status, &payload);
 }
@@ -665,7 +670,7 @@ bool SessionRunner::run(const Command& c) {
     step.field("line", std::to_string(c.line)).text_field("command", c.display);
     emit(step);
 
-    if (std::optional<AppRequest> r = app_request(c)) {
+    if (std::optional<AppRequest> r = app_request(c, protocol_)) {
         if (!c.async_name.empty()) return request_async(c, *r, c.async_name);
         return request(c, *r);
     }

@@ -40,6 +40,9 @@ struct ReaderUnit {
     bool unplugged = false;            // pulled out; the removal waits for the last handle
     int observer = 0;
     int next_handle = 1;
+    // The protocol the last successful IOCTL_SMARTCARD_SET_PROTOCOL on this reader selected; the SCARD_IO_REQUEST
+    // of an `apdu` names it, as an application's transmit names the protocol it negotiated.
+    ULONG protocol = 0x00000002;  // SCARD_PROTOCOL_T1 until one is selected
 
     // The driver's device object while it exists (null before AddDevice and after removal).
     PDEVICE_OBJECT fdo() const;

@@ -12,8 +12,8 @@ namespace {
 // Output buffer size of a request whose command names none.
 constexpr ULONG kDefaultOutput = 512;
 
-// The SCARD_IO_REQUEST header that `apdu` puts before the APDU: T=1, 8 bytes.
-const Bytes kIoRequestHeader = {0x02, 0x00, 0x00, 0x00, 0x08, 0x00, 0x00, 0x00};
+// cbPciLength of the SCARD_IO_REQUEST that `apdu` puts before the APDU, after dwProtocol.
+const Bytes kIoRequestLength = {0x08, 0x00, 0x00, 0x00};
 
 Bytes ulong_bytes(uint64_t value) {
     Bytes bytes(4);
@@ -197,13 +197,14 @@ std::string describe_reply(ULONG code, std::span<const uint8_t> input, std::span
     }
 }
 
-std::optional<AppRequest> app_request(const Command& c) {
+std::optional<AppRequest> app_request(const Command& c, ULONG protocol) {
     const ULONG out = c.output_size.value_or(kDefaultOutput);
     switch (c.verb) {
         case Verb::ioctl:
             return AppRequest{c.code, c.input, out};
         case Verb::apdu: {
-            Bytes input = kIoRequestHeader;
+            Bytes input = ulong_bytes(protocol);
+            input.insert(input.end(), kIoRequestLength.begin(), kIoRequestLength.end());
             input.insert(input.end(), c.input.begin(), c.input.end());
             return AppRequest{IOCTL_SMARTCARD_TRANSMIT, input, out};
         }

@@ -6,6 +6,8 @@
 #include <span>
 #include <string>
 
+#include <winsmcrd.h>
+
 #include "platform/host/application.h"
 #include "text.h"
 
@@ -19,14 +21,15 @@ std::string describe_reply(ULONG code, std::span<const uint8_t> input, std::span
 // the SCARD_IO_REQUEST header), the reply bytes otherwise.
 Bytes reply_payload(ULONG code, std::span<const uint8_t> reply);
 // The I/O control that an application command sends (apdu, reset, power-down, protocol, attribute, features,
-// version, pin, track, ioctl): its code, input and output buffer size. Empty for every other command.
+// version, pin, track, ioctl): its code, input and output buffer size. Empty for every other command. An `apdu`'s
+// SCARD_IO_REQUEST names `protocol`, the one its reader negotiated.
 struct Command;
 struct AppRequest {
     ULONG code = 0;
     Bytes input;
     ULONG output_size = 0;
 };
-std::optional<AppRequest> app_request(const Command& c);
+std::optional<AppRequest> app_request(const Command& c, ULONG protocol = SCARD_PROTOCOL_T1);
 
 // "T=0", "T=1", "T=0 or T=1".
 std::string protocol_text(uint64_t mask);

@@ -20,6 +20,12 @@ std::string card_description(const std::string& name) {
     return "";
 }
 
+ULONG read_ulong(const Bytes& bytes) {
+    ULONG value = 0;
+    for (int i = 3; i >= 0; --i) value = (value << 8) | bytes[i];
+    return value;
+}
+
 }  // namespace
 
 Person keypad_person(const Command& c) {
@@ -168,6 +174,9 @@ bool Runner::request(const Command& c, ULONG code, const Bytes& input, ULONG out
 
     IoResult result = machine_.ioctl(*handle, code, input, output_size);
     if (!machine_.alive()) return stopped(c);
+    if (code == IOCTL_SMARTCARD_SET_PROTOCOL && result.status == STATUS_SUCCESS && result.output.size() >= 4) {
+        unit->protocol = read_ulong(result.output);
+    }
     recorder_.checkpoint();
     recorder_.emit(request_result_event(unit->name, handle_name, code, input, result.status, result.bytes, result.output));
     Bytes payload = reply_payload(code, result.output);
@@ -415,7 +424,10 @@ bool Runner::run(const Command& c) {
         case Verb::version:
         case Verb::pin:
         case Verb::track: {
-            std::optional<AppRequest> r = app_request(c);
+            // An `apdu` names the protocol its reader negotiated, as an application's transmit does.
+            ReaderUnit* unit = c.verb == Verb::apdu ? reader_for(c) : nullptr;
+            if (c.verb == Verb::apdu && !unit) return false;
+            std::optional<AppRequest> r = app_request(c, unit ? unit->protocol : SCARD_PROTOCOL_T1);
             if (!r) return fail(c, "internal: no request for the command");
             if (!c.async_name.empty()) return request_async(c, r->code, r->input, r->output_size, c.async_name);
             return request(c, r->code, r->input, r->output_size);

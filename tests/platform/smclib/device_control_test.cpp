@@ -8,8 +8,8 @@ namespace {
 
 const std::vector<UCHAR> kAtr = {0x3B, 0x02, 0x14, 0x50};
 
-std::vector<UCHAR> io_header(ULONG length) {
-    std::vector<UCHAR> bytes = ulong_bytes(SCARD_PROTOCOL_T1);
+std::vector<UCHAR> io_header(ULONG length, ULONG protocol = SCARD_PROTOCOL_T1) {
+    std::vector<UCHAR> bytes = ulong_bytes(protocol);
     auto pci = ulong_bytes(sizeof(SCARD_IO_REQUEST));
     bytes.insert(bytes.end(), pci.begin(), pci.end());
     bytes.resize(length, 0);
@@ -48,6 +48,7 @@ TEST(SmclibDeviceControl, BufferSizeChecks) {
         Kernel k(1);
         {
             FakeReader r(k);
+            r.card_ready();  // the card-state checks pass: only the sizes decide
             run_clean(k, [&] {
                 auto res = r.ioctl(c.code, c.input, c.output);
                 EXPECT_EQ(res->returned, c.expected);
@@ -221,6 +222,7 @@ TEST(SmclibDeviceControl, CallbacksGetTheRequestInTheExtension) {
         *e->IoRequest.Information = 1;
         return STATUS_SUCCESS;
     };
+    r.card_ready();
     run_clean(k, [&] {
         auto power = r.ioctl(IOCTL_SMARTCARD_POWER, ulong_bytes(SCARD_COLD_RESET), 33);
         const CallbackView& p = r.seen[RDF_CARD_POWER];
@@ -252,6 +254,88 @@ TEST(SmclibDeviceControl, CallbacksGetTheRequestInTheExtension) {
     });
 }
 
+// The card-state checks the library makes before it calls the power, protocol and transmit callbacks. A refusal
+// reaches no callback and leaves the card state and the selected protocol as they were; a request that passes
+// reaches its callback once.
+TEST(SmclibDeviceControl, CardStateChecksBeforeTheCallbacks) {
+    const ULONG kTx = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1;
+    struct Case {
+        const char* what;
+        ULONG code;
+        std::vector<UCHAR> input;
+        ULONG state;
+        ULONG selected;
+        ULONG supported;  // the protocols of the card's last ATR; 0: none accepted yet
+        NTSTATUS expected;
+    };
+    const Case cases[] = {
+        // Power: only a card in the slot.
+        {"cold reset, no card", IOCTL_SMARTCARD_POWER, ulong_bytes(SCARD_COLD_RESET), SCARD_ABSENT, 0, 0, STATUS_NO_MEDIA},
+        {"power-down, no card", IOCTL_SMARTCARD_POWER, ulong_bytes(SCARD_POWER_DOWN), SCARD_ABSENT, 0, 0, STATUS_NO_MEDIA},
+        {"warm reset, state unknown", IOCTL_SMARTCARD_POWER, ulong_bytes(SCARD_WARM_RESET), SCARD_UNKNOWN, 0, 0, STATUS_NO_MEDIA},
+        {"cold reset, card inserted", IOCTL_SMARTCARD_POWER, ulong_bytes(SCARD_COLD_RESET), SCARD_PRESENT, 0, 0, STATUS_SUCCESS},
+        {"cold reset, card not powered", IOCTL_SMARTCARD_POWER, ulong_bytes(SCARD_COLD_RESET), SCARD_SWALLOWED, 0, kTx, STATUS_SUCCESS},
+        {"power-down, protocol in force", IOCTL_SMARTCARD_POWER, ulong_bytes(SCARD_POWER_DOWN), SCARD_SPECIFIC, SCARD_PROTOCOL_T1, kTx, STATUS_SUCCESS},
+        // Protocol: a mask that names a protocol, a card, powered, that offers one of them.
+        {"T=1, no card", IOCTL_SMARTCARD_SET_PROTOCOL, ulong_bytes(SCARD_PROTOCOL_T1), SCARD_ABSENT, 0, 0, STATUS_NO_MEDIA},
+        {"T=1, no card, an earlier card's protocols left", IOCTL_SMARTCARD_SET_PROTOCOL, ulong_bytes(SCARD_PROTOCOL_T1), SCARD_ABSENT, SCARD_PROTOCOL_T1, kTx, STATUS_NO_MEDIA},
+        {"optimal bit only", IOCTL_SMARTCARD_SET_PROTOCOL, ulong_bytes(SCARD_PROTOCOL_OPTIMAL), SCARD_PRESENT, 0, kTx, STATUS_INVALID_DEVICE_REQUEST},
+        {"default bit only", IOCTL_SMARTCARD_SET_PROTOCOL, ulong_bytes(SCARD_PROTOCOL_DEFAULT), SCARD_PRESENT, 0, kTx, STATUS_INVALID_DEVICE_REQUEST},
+        {"unknown bits only", IOCTL_SMARTCARD_SET_PROTOCOL, ulong_bytes(0x00000104), SCARD_PRESENT, 0, kTx, STATUS_INVALID_DEVICE_REQUEST},
+        {"unknown bits only, no card", IOCTL_SMARTCARD_SET_PROTOCOL, ulong_bytes(0x00000104), SCARD_ABSENT, 0, 0, STATUS_INVALID_DEVICE_REQUEST},
+        {"T=1, card not powered", IOCTL_SMARTCARD_SET_PROTOCOL, ulong_bytes(SCARD_PROTOCOL_T1), SCARD_SWALLOWED, 0, kTx, STATUS_INVALID_DEVICE_STATE},
+        {"T=0, card offers T=1 only", IOCTL_SMARTCARD_SET_PROTOCOL, ulong_bytes(SCARD_PROTOCOL_T0), SCARD_PRESENT, 0, SCARD_PROTOCOL_T1, STATUS_NOT_SUPPORTED},
+        {"raw, card offers T=0 and T=1", IOCTL_SMARTCARD_SET_PROTOCOL, ulong_bytes(SCARD_PROTOCOL_RAW), SCARD_PRESENT, 0, kTx, STATUS_NOT_SUPPORTED},
+        {"T=0, T=1 in force on a T=1 card", IOCTL_SMARTCARD_SET_PROTOCOL, ulong_bytes(SCARD_PROTOCOL_T0), SCARD_SPECIFIC, SCARD_PROTOCOL_T1, SCARD_PROTOCOL_T1, STATUS_NOT_SUPPORTED},
+        {"T=0 or T=1 with the default bit, card offers T=1", IOCTL_SMARTCARD_SET_PROTOCOL, ulong_bytes(SCARD_PROTOCOL_DEFAULT | kTx), SCARD_PRESENT, 0, SCARD_PROTOCOL_T1, STATUS_SUCCESS},
+        {"T=1 and unknown bits, card offers T=1", IOCTL_SMARTCARD_SET_PROTOCOL, ulong_bytes(0x00000104 | SCARD_PROTOCOL_T1), SCARD_PRESENT, 0, kTx, STATUS_SUCCESS},
+        {"T=1, awaiting negotiation", IOCTL_SMARTCARD_SET_PROTOCOL, ulong_bytes(SCARD_PROTOCOL_T1), SCARD_NEGOTIABLE, 0, kTx, STATUS_SUCCESS},
+        {"T=1, no ATR accepted yet: the callback decides", IOCTL_SMARTCARD_SET_PROTOCOL, ulong_bytes(SCARD_PROTOCOL_T1), SCARD_PRESENT, 0, 0, STATUS_SUCCESS},
+        // Transmit: a card, a protocol in force, and the request in that protocol.
+        {"T=1 header, no card", IOCTL_SMARTCARD_TRANSMIT, io_header(12), SCARD_ABSENT, 0, 0, STATUS_NO_MEDIA},
+        {"T=1 header, no card, T=1 left from an earlier card", IOCTL_SMARTCARD_TRANSMIT, io_header(12), SCARD_ABSENT, SCARD_PROTOCOL_T1, kTx, STATUS_NO_MEDIA},
+        {"T=1 header, card reset, no protocol selected", IOCTL_SMARTCARD_TRANSMIT, io_header(12), SCARD_PRESENT, 0, kTx, STATUS_INVALID_DEVICE_STATE},
+        {"T=1 header, awaiting negotiation", IOCTL_SMARTCARD_TRANSMIT, io_header(12), SCARD_NEGOTIABLE, 0, kTx, STATUS_INVALID_DEVICE_STATE},
+        {"T=1 header, card not powered, T=1 left selected", IOCTL_SMARTCARD_TRANSMIT, io_header(12), SCARD_SWALLOWED, SCARD_PROTOCOL_T1, kTx, STATUS_INVALID_DEVICE_STATE},
+        {"T=0 header, T=1 in force", IOCTL_SMARTCARD_TRANSMIT, io_header(12, SCARD_PROTOCOL_T0), SCARD_SPECIFIC, SCARD_PROTOCOL_T1, kTx, STATUS_INVALID_DEVICE_STATE},
+        {"raw header, T=1 in force", IOCTL_SMARTCARD_TRANSMIT, io_header(12, SCARD_PROTOCOL_RAW), SCARD_SPECIFIC, SCARD_PROTOCOL_T1, kTx, STATUS_INVALID_DEVICE_STATE},
+        {"undefined header, T=1 in force", IOCTL_SMARTCARD_TRANSMIT, io_header(12, SCARD_PROTOCOL_UNDEFINED), SCARD_SPECIFIC, SCARD_PROTOCOL_T1, kTx, STATUS_INVALID_DEVICE_STATE},
+        {"T=1 header, T=1 in force", IOCTL_SMARTCARD_TRANSMIT, io_header(12), SCARD_SPECIFIC, SCARD_PROTOCOL_T1, kTx, STATUS_SUCCESS},
+        {"T=0 header, T=0 in force", IOCTL_SMARTCARD_TRANSMIT, io_header(12, SCARD_PROTOCOL_T0), SCARD_SPECIFIC, SCARD_PROTOCOL_T0, kTx, STATUS_SUCCESS},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        int index = c.code == IOCTL_SMARTCARD_POWER ? RDF_CARD_POWER
+                    : c.code == IOCTL_SMARTCARD_SET_PROTOCOL ? RDF_SET_PROTOCOL
+                                                             : RDF_TRANSMIT;
+        Kernel k(11);
+        {
+            FakeReader r(k);
+            r.behaviour[RDF_SET_PROTOCOL] = [](PSMARTCARD_EXTENSION e) {
+                ULONG usable = e->MinorIoControlCode & SCARD_PROTOCOL_Tx;
+                e->CardCapabilities.Protocol.Selected = usable & SCARD_PROTOCOL_T1 ? SCARD_PROTOCOL_T1 : usable;
+                e->ReaderCapabilities.CurrentState = SCARD_SPECIFIC;
+                return STATUS_SUCCESS;
+            };
+            r.ext->CardCapabilities.Protocol.Selected = c.selected;
+            r.ext->CardCapabilities.Protocol.Supported = c.supported;
+            r.set_state(c.state);
+            run_clean(k, [&] {
+                auto res = r.ioctl(c.code, c.input, 64);
+                EXPECT_TRUE(res->completed);
+                EXPECT_EQ(res->status, c.expected);
+                EXPECT_EQ(r.calls[index], NT_SUCCESS(c.expected) ? 1 : 0);
+                if (!NT_SUCCESS(c.expected)) {
+                    EXPECT_EQ(res->information, 0u);
+                    EXPECT_EQ(r.ext->ReaderCapabilities.CurrentState, c.state) << "a refusal changes no state";
+                    EXPECT_EQ(r.ext->CardCapabilities.Protocol.Selected, c.selected);
+                }
+            });
+        }
+        EXPECT_TRUE(k.live_pool().empty()) << k.describe_live_pool();
+    }
+}
+
 TEST(SmclibDeviceControl, ResetAnswersWithTheAtrTheCallbackRecorded) {
     Kernel k(9);
     FakeReader r(k);
@@ -260,6 +344,7 @@ TEST(SmclibDeviceControl, ResetAnswersWithTheAtrTheCallbackRecorded) {
         e->CardCapabilities.ATR.Length = static_cast<UCHAR>(kAtr.size());
         return STATUS_SUCCESS;
     };
+    r.set_state(SCARD_PRESENT);
     run_clean(k, [&] {
         EXPECT_EQ(r.ioctl(IOCTL_SMARTCARD_POWER, ulong_bytes(SCARD_WARM_RESET), 33)->output, kAtr);
         EXPECT_EQ(r.ioctl(IOCTL_SMARTCARD_POWER, ulong_bytes(SCARD_WARM_RESET), 3)->status, STATUS_BUFFER_TOO_SMALL);
@@ -274,6 +359,7 @@ TEST(SmclibDeviceControl, ReplyLongerThanTheOutputBufferIsAVerifierStop) {
         *e->IoRequest.Information = e->IoRequest.ReplyBufferLength + 1;
         return STATUS_SUCCESS;
     };
+    r.card_ready();
     EXPECT_EQ(k.run_thread("app", [&] { r.ioctl(IOCTL_SMARTCARD_TRANSMIT, io_header(12), 16); }), RunOutcome::bugcheck);
     EXPECT_EQ(k.bug_check_rule(), "SMCLIB_REPLY_OVERRUN");
 }
@@ -299,6 +385,7 @@ TEST(SmclibDeviceControl, OneCallbackAtATimePerReader) {
             *e->IoRequest.Information = 8;
             return STATUS_SUCCESS;
         };
+        r.card_ready();
         std::shared_ptr<IoctlResult> results[2];
         for (int i = 0; i < 2; ++i) {
             k.spawn("app " + std::to_string(i), [&, i] { results[i] = r.ioctl(IOCTL_SMARTCARD_TRANSMIT, io_header(12), 64); });

@@ -144,6 +144,12 @@ void FakeReader::set_state(ULONG state) {
     KeReleaseSpinLock(&ext->OsData->SpinLock, irql);
 }
 
+void FakeReader::card_ready(ULONG selected, ULONG supported) {
+    ext->CardCapabilities.Protocol.Supported = supported;
+    ext->CardCapabilities.Protocol.Selected = selected;
+    set_state(selected == SCARD_PROTOCOL_UNDEFINED ? SCARD_PRESENT : SCARD_SPECIFIC);
+}
+
 void FakeReader::card_event(ULONG state) {
     set_state(state);
     KIRQL cancel_irql;

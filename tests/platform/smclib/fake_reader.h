@@ -70,6 +70,10 @@ class FakeReader {
     // The card state as the driver sets it (under OsData->SpinLock).
     void set_state(ULONG state);
 
+    // A card that has been reset and runs `selected` (SCARD_SPECIFIC; UNDEFINED leaves it SCARD_PRESENT), its ATR
+    // offering `supported`.
+    void card_ready(ULONG selected = SCARD_PROTOCOL_T1, ULONG supported = SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1);
+
     Kernel& k;
     NTSTATUS init_status = STATUS_UNSUCCESSFUL;
     PDRIVER_OBJECT driver = nullptr;

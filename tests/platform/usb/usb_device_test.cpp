@@ -38,11 +38,15 @@ struct Bench {
         : k(seed), usb(k, std::move(device)), pdo(k, usb), sink(usb) {}
 
     void run(const std::function<void(UrbClient&)>& body) {
-        RunOutcome outcome = k.run_thread("driver", [&] {
+        RunOutcome outcome = run_to_end(body);
+        EXPECT_EQ(outcome, RunOutcome::completed) << k.bug_check_report() << k.scheduler().deadlock_report();
+    }
+
+    RunOutcome run_to_end(const std::function<void(UrbClient&)>& body) {
+        return k.run_thread("driver", [&] {
             UrbClient client(pdo.device());
             body(client);
         });
-        EXPECT_EQ(outcome, RunOutcome::completed) << k.bug_check_report() << k.scheduler().deadlock_report();
     }
 
     Selection configure(UrbClient& client) {
@@ -166,7 +170,7 @@ TEST(UsbSelectConfiguration, FillsEveryInterfaceAndPipeOfEachShape) {
     }
 }
 
-TEST(UsbSelectConfiguration, UnconfigureCancelsQueuedTransfersAndRetiresHandles) {
+TEST(UsbSelectConfiguration, UnconfigureAfterAbortRetiresHandles) {
     Bench bench;
     bench.run([&](UrbClient& client) {
         Selection first = bench.configure(client);
@@ -174,12 +178,15 @@ TEST(UsbSelectConfiguration, UnconfigureCancelsQueuedTransfersAndRetiresHandles)
         Packet buffer(8);
         auto pending_urb = test::transfer_urb(old_in, buffer.data(), 8, true);
         auto pending = client.start(pending_urb->get());
-        auto unconfigure = test::unconfigure_urb();
-        EXPECT_EQ(client.submit(unconfigure->get()), STATUS_SUCCESS);
-        EXPECT_FALSE(bench.usb.configured());
+        // The client ends its transfer before the configuration goes, as the bus requires.
+        auto abort = test::pipe_urb(URB_FUNCTION_ABORT_PIPE, old_in);
+        EXPECT_EQ(client.submit(abort->get()), STATUS_SUCCESS);
         client.wait(*pending);
         EXPECT_EQ(pending->status, STATUS_CANCELLED);
         EXPECT_EQ(pending_urb->get()->UrbHeader.Status, USBD_STATUS_CANCELED);
+        auto unconfigure = test::unconfigure_urb();
+        EXPECT_EQ(client.submit(unconfigure->get()), STATUS_SUCCESS);
+        EXPECT_FALSE(bench.usb.configured());
 
         auto stale = test::transfer_urb(old_in, buffer.data(), 8, true);
         EXPECT_EQ(client.submit(stale->get()), STATUS_INVALID_PARAMETER);
@@ -227,6 +234,167 @@ TEST(UsbSelectConfiguration, RefusesRequestsThatDoNotFitTheDevice) {
             ExFreePool(urb);
         });
         EXPECT_FALSE(bench.usb.configured());
+        test::expect_clean(bench.k);
+    }
+}
+
+// A client that changes or drops the configuration while transfers of its own are still queued on the pipes
+// being closed. The bus stops the run and names each pipe with its count, rather than cancelling the transfers
+// behind the client's back.
+TEST(UsbConfigurationChange, TransfersLeftQueuedStopTheRun) {
+    UsbDeviceSpec bulk;
+    bulk.interfaces.push_back(interface_with(0, {{0x81, USB_ENDPOINT_TYPE_BULK, 64, 0},
+                                                 {0x02, USB_ENDPOINT_TYPE_BULK, 64, 0}}));
+    enum class Change { unconfigure, select_again, stop };
+    struct Case {
+        const char* what;
+        UsbDeviceSpec device;
+        int reads;   // queued on 0x81
+        int writes;  // queued on 0x02, which refuses every packet
+        Change change;
+        std::vector<std::string> expected;  // parts of the report
+        bool cancel_reads_first = false;    // with next_frame delivery: cancelled, not waited for
+    };
+    const Case cases[] = {
+        {"interrupt read, unconfigured", UsbDeviceSpec::reader(), 1, 0, Change::unconfigure,
+         {"no configuration descriptor", "1 transfer(s) not completed", "pipe 0x81 (interrupt IN): 1 transfer(s)"}},
+        {"bulk read, unconfigured", bulk, 1, 0, Change::unconfigure,
+         {"no configuration descriptor", "pipe 0x81 (bulk IN): 1 transfer(s)"}},
+        {"reads and a write, configuration selected again", UsbDeviceSpec::reader(), 2, 1, Change::select_again,
+         {"of configuration 1", "3 transfer(s) not completed", "pipe 0x81 (interrupt IN): 2 transfer(s)",
+          "pipe 0x02 (interrupt OUT): 1 transfer(s)"}},
+        {"interrupt read, device stopped", UsbDeviceSpec::reader(), 1, 0, Change::stop,
+         {"IRP_MN_STOP_DEVICE", "pipe 0x81 (interrupt IN): 1 transfer(s)"}},
+        {"read cancelled, its completion a frame away, unconfigured at once", UsbDeviceSpec::reader(), 1, 0,
+         Change::unconfigure,
+         {"pipe 0x81 (interrupt IN): 1 transfer(s) (1 cancelled, their completion not delivered yet)"}, true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Bench bench(1, c.device);
+        Packet in_buffer(64 * 2), out_buffer(8, 1);
+        std::vector<std::unique_ptr<test::PoolUrb>> urbs;
+        std::vector<std::shared_ptr<Submission>> queued;
+        RunOutcome outcome = bench.run_to_end([&](UrbClient& client) {
+            Selection selection = bench.configure(client);
+            ASSERT_EQ(selection.status, STATUS_SUCCESS);
+            bench.usb.set_out_accepting(0x02, false);
+            for (int i = 0; i < c.reads; ++i) {
+                urbs.push_back(test::transfer_urb(selection.pipe_for(0x81), in_buffer.data() + 64 * i, 8, true));
+                queued.push_back(client.start(urbs.back()->get()));
+            }
+            for (int i = 0; i < c.writes; ++i) {
+                urbs.push_back(test::transfer_urb(selection.pipe_for(0x02), out_buffer.data(), 8, false));
+                queued.push_back(client.start(urbs.back()->get()));
+            }
+            if (c.cancel_reads_first) {
+                bench.usb.set_cancel_delivery(CancelDelivery::next_frame);
+                for (int i = 0; i < c.reads; ++i) EXPECT_TRUE(IoCancelIrp(queued[i]->irp));
+            }
+            switch (c.change) {
+                case Change::unconfigure:
+                    urbs.push_back(test::unconfigure_urb());
+                    client.submit(urbs.back()->get());
+                    break;
+                case Change::select_again: bench.configure(client); break;
+                case Change::stop: bench.usb.on_stopped(); break;
+            }
+            ADD_FAILURE() << "the configuration changed with transfers queued";
+        });
+        ASSERT_EQ(outcome, RunOutcome::bugcheck);
+        EXPECT_EQ(bench.k.bug_check_rule(), "USB_TRANSFERS_PENDING_AT_CONFIGURATION_CHANGE");
+        for (const std::string& part : c.expected) {
+            EXPECT_NE(bench.k.bug_check_report().find(part), std::string::npos)
+                << "missing \"" << part << "\" in " << bench.k.bug_check_report();
+        }
+        for (auto& submission : queued) EXPECT_FALSE(submission->completed) << "nothing is cancelled behind the client";
+    }
+}
+
+// The same changes after the client has ended its transfers in each of the ways the bus offers: they go through,
+// and every transfer has completed to the client exactly once.
+TEST(UsbConfigurationChange, TransfersEndedFirstLetTheChangeThrough) {
+    enum class Ending { abort_pipe, cancel_and_wait, completed_with_data, cancel_under_way, cancel_next_frame };
+    struct Case {
+        const char* what;
+        Ending ending;
+        bool stop;  // a stop instead of a select-configuration request without a configuration
+        NTSTATUS read_status;
+    };
+    const Case cases[] = {
+        {"pipe aborted, then unconfigured", Ending::abort_pipe, false, STATUS_CANCELLED},
+        {"read cancelled and waited for, then unconfigured", Ending::cancel_and_wait, false, STATUS_CANCELLED},
+        {"read completed with its packet, then unconfigured", Ending::completed_with_data, false, STATUS_SUCCESS},
+        {"pipe aborted, then stopped", Ending::abort_pipe, true, STATUS_CANCELLED},
+        {"cancel routine taken but not yet run, then unconfigured", Ending::cancel_under_way, false,
+         STATUS_CANCELLED},
+        {"read cancelled, its completion at the next frame waited for, then stopped", Ending::cancel_next_frame,
+         true, STATUS_CANCELLED},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Bench bench;
+        Packet buffer(8);
+        std::shared_ptr<Submission> read;
+        bench.run([&](UrbClient& client) {
+            Selection selection = bench.configure(client);
+            USBD_PIPE_HANDLE in = selection.pipe_for(0x81);
+            auto read_urb = test::transfer_urb(in, buffer.data(), 8, true);
+            read = client.start(read_urb->get());
+            PDRIVER_CANCEL taken = nullptr;
+            PIRP irp = read->irp;
+            switch (c.ending) {
+                case Ending::abort_pipe: {
+                    auto abort = test::pipe_urb(URB_FUNCTION_ABORT_PIPE, in);
+                    EXPECT_EQ(client.submit(abort->get()), STATUS_SUCCESS);
+                    client.wait(*read);
+                    break;
+                }
+                case Ending::cancel_and_wait: client.cancel(*read); break;
+                case Ending::completed_with_data:
+                    bench.usb.device_send(0x81, numbered(8, 0x20));
+                    client.wait(*read);
+                    break;
+                case Ending::cancel_next_frame: {
+                    bench.usb.set_cancel_delivery(CancelDelivery::next_frame);
+                    VirtualTime cancelled_at = bench.k.now();
+                    EXPECT_TRUE(IoCancelIrp(irp));
+                    EXPECT_FALSE(read->completed) << "IoCancelIrp returns before the completion";
+                    client.wait(*read);
+                    EXPECT_EQ(read->completed_at, (cancelled_at / UsbDevice::kFrame + 1) * UsbDevice::kFrame);
+                    break;
+                }
+                case Ending::cancel_under_way: {
+                    // The first half of IoCancelIrp: the cancel flag set and the routine taken. The routine runs
+                    // only after the configuration is gone, as it would when it had to wait for the bus's lock.
+                    KIRQL irql;
+                    IoAcquireCancelSpinLock(&irql);
+                    irp->Cancel = TRUE;
+                    taken = IoSetCancelRoutine(irp, nullptr);
+                    IoReleaseCancelSpinLock(irql);
+                    ASSERT_NE(taken, nullptr);
+                    break;
+                }
+            }
+            if (c.stop) {
+                bench.usb.on_stopped();
+            } else {
+                auto unconfigure = test::unconfigure_urb();
+                EXPECT_EQ(client.submit(unconfigure->get()), STATUS_SUCCESS);
+            }
+            EXPECT_FALSE(bench.usb.configured());
+            if (taken) {
+                EXPECT_FALSE(read->completed) << "the transfer belongs to its cancel routine";
+                KIRQL irql;
+                IoAcquireCancelSpinLock(&irql);
+                irp->CancelIrql = irql;
+                taken(bench.pdo.device(), irp);
+                client.wait(*read);
+            }
+            EXPECT_TRUE(read->completed);
+            EXPECT_EQ(read->status, c.read_status);
+        });
+        EXPECT_FALSE(bench.k.bug_checked()) << bench.k.bug_check_report();
         test::expect_clean(bench.k);
     }
 }
