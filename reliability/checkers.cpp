@@ -31,20 +31,27 @@ const Statuses kSizes = {STATUS_INVALID_PARAMETER, STATUS_BUFFER_TOO_SMALL};
 const Statuses kExchange = {STATUS_IO_TIMEOUT, STATUS_NO_MEDIA, STATUS_INVALID_DEVICE_REQUEST,
                             STATUS_INSUFFICIENT_RESOURCES, STATUS_UNSUCCESSFUL, STATUS_DEVICE_NOT_CONNECTED,
                             STATUS_NO_SUCH_DEVICE, STATUS_CANCELLED};
+// What a transfer that the bus driver failed ends with: the device not responding, or gone.
+const Statuses kBusFailures = {STATUS_UNSUCCESSFUL, STATUS_DEVICE_NOT_CONNECTED, STATUS_NO_SUCH_DEVICE};
 
 const std::map<ULONG, Statuses>& table() {
     static const auto* statuses = new std::map<ULONG, Statuses>{
         {IOCTL_SMARTCARD_POWER, kGate + kSizes + kExchange + Statuses{STATUS_UNRECOGNIZED_MEDIA}},
         {IOCTL_SMARTCARD_GET_ATTRIBUTE, kGate + kSizes + Statuses{STATUS_NOT_SUPPORTED, STATUS_INVALID_DEVICE_STATE}},
         {IOCTL_SMARTCARD_SET_ATTRIBUTE, kGate + kSizes + Statuses{STATUS_NOT_SUPPORTED}},
-        {IOCTL_SMARTCARD_TRANSMIT, kGate + kSizes + kExchange + Statuses{STATUS_DEVICE_PROTOCOL_ERROR, kApduLengthMismatch}},
-        // Tracking: the card event, a cancel (cleanup, CancelIo, teardown), a second request while one waits, or
-        // a background read that could not be posted.
-        {IOCTL_SMARTCARD_IS_PRESENT, kGate + Statuses{STATUS_CANCELLED, STATUS_DEVICE_BUSY, STATUS_INVALID_DEVICE_STATE,
-                                                      STATUS_INSUFFICIENT_RESOURCES}},
-        {IOCTL_SMARTCARD_IS_ABSENT, kGate + Statuses{STATUS_CANCELLED, STATUS_DEVICE_BUSY, STATUS_INVALID_DEVICE_STATE,
-                                                     STATUS_INSUFFICIENT_RESOURCES}},
-        {IOCTL_SMARTCARD_SET_PROTOCOL, kGate + kSizes + Statuses{STATUS_NOT_SUPPORTED, STATUS_INVALID_DEVICE_STATE}},
+        // The library refuses a transmit when no protocol is in force for the card, or the request names another.
+        {IOCTL_SMARTCARD_TRANSMIT, kGate + kSizes + kExchange +
+                                       Statuses{STATUS_DEVICE_PROTOCOL_ERROR, kApduLengthMismatch, STATUS_INVALID_DEVICE_STATE}},
+        // Tracking: the card event, a cancel (cleanup, CancelIo, teardown), a second request while one waits, a
+        // background read that could not be posted, or one that the bus driver failed (its status).
+        {IOCTL_SMARTCARD_IS_PRESENT, kGate + kBusFailures + Statuses{STATUS_CANCELLED, STATUS_DEVICE_BUSY,
+                                                                     STATUS_INVALID_DEVICE_STATE, STATUS_INSUFFICIENT_RESOURCES}},
+        {IOCTL_SMARTCARD_IS_ABSENT, kGate + kBusFailures + Statuses{STATUS_CANCELLED, STATUS_DEVICE_BUSY,
+                                                                    STATUS_INVALID_DEVICE_STATE, STATUS_INSUFFICIENT_RESOURCES}},
+        // Refused without a card (STATUS_NO_MEDIA), before a reset (STATUS_INVALID_DEVICE_STATE), or for a mask
+        // with no protocol the card can run.
+        {IOCTL_SMARTCARD_SET_PROTOCOL, kGate + kSizes + Statuses{STATUS_NOT_SUPPORTED, STATUS_INVALID_DEVICE_STATE,
+                                                                 STATUS_NO_MEDIA, STATUS_INVALID_DEVICE_REQUEST}},
         {IOCTL_SMARTCARD_GET_STATE, kGate + Statuses{STATUS_BUFFER_TOO_SMALL}},
         {IOCTL_VENDOR_GET_VERSION, kGate + kSizes + kExchange},
         {IOCTL_VENDOR_COMMAND_1F, kGate + kSizes + kExchange},
@@ -115,7 +122,9 @@ const std::vector<ULONG>& whitelist() {
 
 bool status_allowed(ULONG code, NTSTATUS status) {
     if (allowed_statuses(code).count(status)) return true;
-    return code == IOCTL_VENDOR_GET_VERSION && reader_answer_status(status);
+    // The version request passes the reader's error answer on; so may a PIN verification start that the reader
+    // refuses with an error of its own.
+    return (code == IOCTL_VENDOR_GET_VERSION || code == IOCTL_FEATURE_VERIFY_PIN_START) && reader_answer_status(status);
 }
 
 std::string ioctl_name(ULONG code) {

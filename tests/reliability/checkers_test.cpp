@@ -41,6 +41,15 @@ TEST(StatusTable, AdmitsWhatEachControlCanReturnAndNothingElse) {
         {0x00220003, STATUS_SUCCESS, false},
         {IOCTL_SMARTCARD_TRANSMIT, STATUS_NO_SUCH_DEVICE, true},
         {IOCTL_SMARTCARD_GET_STATE, STATUS_NO_SUCH_DEVICE, false},
+        // The library's refusals for a card in no state for the request.
+        {IOCTL_SMARTCARD_SET_PROTOCOL, STATUS_NO_MEDIA, true},
+        {IOCTL_SMARTCARD_SET_PROTOCOL, STATUS_IO_TIMEOUT, false},
+        {IOCTL_SMARTCARD_TRANSMIT, STATUS_INVALID_DEVICE_STATE, true},
+        // A background read that the bus failed, reported to the tracking request.
+        {IOCTL_SMARTCARD_IS_PRESENT, STATUS_UNSUCCESSFUL, true},
+        {IOCTL_SMARTCARD_IS_ABSENT, STATUS_NO_MEDIA, false},
+        {IOCTL_FEATURE_VERIFY_PIN_START, kReaderError, true},
+        {IOCTL_FEATURE_VERIFY_PIN_FINISH, kReaderError, false},
     };
     for (const Row& row : rows) {
         EXPECT_EQ(status_allowed(row.code, row.status), row.allowed)
