@@ -207,6 +207,24 @@ std::vector<Finding> check_run(Rig& rig, RunOutcome outcome) {
     return findings;
 }
 
+std::string hex(const std::vector<uint8_t>& bytes) {
+    if (bytes.empty()) return "no bytes";
+    std::string text;
+    char byte[4];
+    for (uint8_t b : bytes) {
+        std::snprintf(byte, sizeof byte, "%s%02X", text.empty() ? "" : " ", b);
+        text += byte;
+    }
+    return text;
+}
+
+std::string card_state_name(ULONG state) {
+    static const char* const names[] = {"SCARD_UNKNOWN",  "SCARD_ABSENT",     "SCARD_PRESENT", "SCARD_SWALLOWED",
+                                        "SCARD_POWERED", "SCARD_NEGOTIABLE", "SCARD_SPECIFIC"};
+    if (state < sizeof names / sizeof names[0]) return names[state];
+    return "state " + std::to_string(state);
+}
+
 std::string describe(const std::vector<Finding>& findings) {
     std::string text;
     for (const Finding& finding : findings) text += "  [" + finding.kind + "] " + finding.detail + "\n";

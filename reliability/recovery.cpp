@@ -31,23 +31,7 @@ const char* const kProbes[] = {
 
 std::shared_ptr<Card> probe_card() { return std::shared_ptr<Card>(make_card(kProbeCard)); }
 
-std::string hex(const Bytes& bytes) {
-    if (bytes.empty()) return "no bytes";
-    std::string text;
-    char byte[4];
-    for (uint8_t b : bytes) {
-        std::snprintf(byte, sizeof byte, "%s%02X", text.empty() ? "" : " ", b);
-        text += byte;
-    }
-    return text;
-}
 
-std::string state_name(ULONG state) {
-    static const char* const names[] = {"SCARD_UNKNOWN",  "SCARD_ABSENT",     "SCARD_PRESENT", "SCARD_SWALLOWED",
-                                        "SCARD_POWERED", "SCARD_NEGOTIABLE", "SCARD_SPECIFIC"};
-    if (state < sizeof names / sizeof names[0]) return names[state];
-    return "state " + std::to_string(state);
-}
 
 std::string outcome(const IoResult& result) {
     return status_name(result.status) + " with " + hex(result.output);
@@ -155,7 +139,7 @@ class Prober {
             return false;
         }
         value = read_ulong(result.output);
-        seen = state_name(value);
+        seen = card_state_name(value);
         return true;
     }
 
@@ -186,7 +170,7 @@ class Prober {
                 return tracking;
             }
             const NTSTATUS status = tracking ? tracking->status() : STATUS_INVALID_HANDLE;
-            events += std::string("; ") + name + " after " + state_name(before) + " ended at once with " +
+            events += std::string("; ") + name + " after " + card_state_name(before) + " ended at once with " +
                       status_name(status);
             if (status != STATUS_SUCCESS) break;
         }

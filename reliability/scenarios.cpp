@@ -2,36 +2,12 @@
 #include "scenarios.h"
 
 #include <algorithm>
-#include <cstdio>
 
 #include "reader/card_commands.h"
 #include "reader/cards/card_factory.h"
 #include "reader/cards/iso_card.h"
 
 namespace sim::reliability {
-
-namespace {
-
-using Bytes = std::vector<uint8_t>;
-
-std::string hex(const Bytes& bytes) {
-    if (bytes.empty()) return "no bytes";
-    std::string text;
-    char byte[4];
-    for (uint8_t b : bytes) {
-        std::snprintf(byte, sizeof byte, "%s%02X", text.empty() ? "" : " ", b);
-        text += byte;
-    }
-    return text;
-}
-
-std::string state_text(ULONG state) {
-    static const char* const names[] = {"SCARD_UNKNOWN",  "SCARD_ABSENT",     "SCARD_PRESENT", "SCARD_SWALLOWED",
-                                        "SCARD_POWERED", "SCARD_NEGOTIABLE", "SCARD_SPECIFIC"};
-    return state < 7 ? names[state] : "state " + std::to_string(state);
-}
-
-}  // namespace
 
 // ---- Predictions ------------------------------------------------------------------------------------------------
 
@@ -85,7 +61,7 @@ std::string Predicted::describe() const {
         text += " with ";
         for (size_t i = 0; i < replies.size(); ++i) {
             text += (i ? " or " : "") + (replies[i].size() == 4 && replies[i][0] <= 6 && !replies[i][1] && !replies[i][2]
-                                             ? state_text(replies[i][0]) + " (" + hex(replies[i]) + ")"
+                                             ? card_state_name(replies[i][0]) + " (" + hex(replies[i]) + ")"
                                              : hex(replies[i]));
         }
     }
