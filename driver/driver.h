@@ -270,8 +270,9 @@ VOID CompleteTrackingRequest(PSMARTCARD_EXTENSION SmartcardExtension);
 VOID NTAPI CancelTrackingRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // PASSIVE_LEVEL, once the card status has been read anew at start or power-up, with SavedCardState holding the
 // state from before the stop or power-down. Posts the background read unless one is out, then completes the
-// tracking request unless there was no card before and there is none now.
-VOID ResumeCardTracking(PSMARTCARD_EXTENSION SmartcardExtension);
+// tracking request: after a power-down (CardPowerLost) unless there was no card before and there is none now,
+// after a stop only when the slot went from empty to occupied or back.
+VOID ResumeCardTracking(PSMARTCARD_EXTENSION SmartcardExtension, BOOLEAN CardPowerLost);
 // PASSIVE_LEVEL, at start, with no background read out. Leaves the reader link as a first start does: no flag of
 // a read, wait or answer from before a stop.
 VOID ResetReaderLink(PSMARTCARD_EXTENSION SmartcardExtension);

@@ -171,10 +171,10 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     // A reader that does not answer does not fail the start; a write that it does not take leaves the card state
     // as it was.
     (void)QueryCardStatus(smartcardExtension);
-    // A tracking request that waited across a stop is served as after a power-up: the background read watches
-    // the slot again, and a card found, or a change since the stop, completes the request.
+    // A tracking request that waited across a stop is served again: the background read watches the slot, and a
+    // card that came or went while the reader was stopped completes the request.
     if (smartcardExtension->OsData->NotificationIrp != NULL) {
-        ResumeCardTracking(smartcardExtension);
+        ResumeCardTracking(smartcardExtension, FALSE);
     }
 
     // Requests are admitted only now that the card state has been read, and before the interface appears: an

@@ -234,7 +234,7 @@ static NTSTATUS FinishPowerUp(PDEVICE_EXTENSION DeviceExtension, PIRP Irp)
     }
 
     readerExtension->ReadFailed = FALSE;
-    ResumeCardTracking(smartcardExtension);
+    ResumeCardTracking(smartcardExtension, TRUE);
 
     SmartcardReleaseRemoveLock(smartcardExtension);
     DeviceExtension->DevicePowerState = stack->Parameters.Power.State.DeviceState;

@@ -55,6 +55,8 @@ Keypad::~Keypad() {
 
 void Keypad::queue_person(Person person) { people_.push_back(std::move(person)); }
 
+void Keypad::forget_people() { people_.clear(); }
+
 void Keypad::begin_entry(VirtualTime timeout, size_t max_digits) {
     entry_ = Entry::entering;
     cancelled_ = false;

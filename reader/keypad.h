@@ -81,6 +81,8 @@ class Keypad {
 
     // The people at the keypad for the coming entries, one per entry in order; with nobody queued nobody types.
     void queue_person(Person person);
+    // The people still queued go away without typing (a test that puts the keypad back to rest).
+    void forget_people();
 
     // ---- For the firmware's PIN commands (run inside a command handler) ------------------------------------------
     // Starts prompting: the digits are gone, the next person begins, the time-out runs from now.

@@ -122,6 +122,7 @@ const std::vector<ULONG>& whitelist() {
 
 bool status_allowed(ULONG code, NTSTATUS status) {
     if (allowed_statuses(code).count(status)) return true;
+    // The version request passes the reader's error answer on.
     return code == IOCTL_VENDOR_GET_VERSION && reader_answer_status(status);
 }
 
@@ -203,6 +204,24 @@ std::vector<Finding> check_run(Rig& rig, RunOutcome outcome) {
                                         " bytes left with tag '" + tag_text(tag) + "'"});
     }
     return findings;
+}
+
+std::string hex(const std::vector<uint8_t>& bytes) {
+    if (bytes.empty()) return "no bytes";
+    std::string text;
+    char byte[4];
+    for (uint8_t b : bytes) {
+        std::snprintf(byte, sizeof byte, "%s%02X", text.empty() ? "" : " ", b);
+        text += byte;
+    }
+    return text;
+}
+
+std::string card_state_name(ULONG state) {
+    static const char* const names[] = {"SCARD_UNKNOWN",  "SCARD_ABSENT",     "SCARD_PRESENT", "SCARD_SWALLOWED",
+                                        "SCARD_POWERED", "SCARD_NEGOTIABLE", "SCARD_SPECIFIC"};
+    if (state < sizeof names / sizeof names[0]) return names[state];
+    return "state " + std::to_string(state);
 }
 
 std::string describe(const std::vector<Finding>& findings) {

@@ -38,5 +38,8 @@ std::vector<Finding> check_run(Rig& rig, RunOutcome outcome);
 
 // One finding per line, for reports.
 std::string describe(const std::vector<Finding>& findings);
+// Bytes as "90 00" ("no bytes" when empty), and a card state by its name, for findings.
+std::string hex(const std::vector<uint8_t>& bytes);
+std::string card_state_name(ULONG state);
 
 }  // namespace sim::reliability

@@ -25,14 +25,16 @@ void usage() {
         "  run --scenario S --seed N [--disturb D] [--trace]\n"
         "                                        one run, with what its checkers found; D is pool:N, irp:N, bus:N\n"
         "                                        (the Nth call fails), unplug:N or card:N (at scheduling point N)\n"
-        "  seeds [--scenario S|all] [--first N] [--count N]\n"
+        "  seeds [--scenario S|all|regressions] [--first N] [--count N]\n"
         "                                        undisturbed runs under consecutive seeds\n"
         "  sweep [--scenario S|all] [--seed N] [--sites pool,irp,bus] [--unplug-stride K] [--card-stride K]\n"
         "                                        every fault point of each site, and every Kth scheduling point with\n"
         "                                        the reader unplugged and with the card pulled (stride 0: none)\n"
         "  report [--seeds N] [--sweep-seeds N] [--stride K] [--fuzz-stats DIR]\n"
-        "                                        seeds and sweeps of every scenario, then the figures, with the fuzz\n"
-        "                                        runs' statistics from DIR (reliability/run.sh writes them)\n"
+        "                                        seeds and sweeps of every scenario and seeds of every regression\n"
+        "                                        story, then the figures, with the fuzz runs' statistics from DIR\n"
+        "                                        (reliability/run.sh writes them)\n"
+        "After every scenario the recovery check heals the machine and probes the reader (see README.md).\n"
         "Every failing run is printed with its seed and the command that replays it. Exit status 1 when any\n"
         "run failed.");
 }
@@ -96,12 +98,23 @@ bool parse(int argc, char** argv, Options& o) {
     return true;
 }
 
+// "all": the swept scenarios; "regressions": the regression stories; or one scenario of either kind by name.
 std::vector<std::string> selected(const std::string& which) {
     std::vector<std::string> names;
     for (const Scenario& s : scenarios()) {
         if (which == "all" || which == s.name) names.push_back(s.name);
     }
+    for (const Scenario& s : regression_scenarios()) {
+        if (which == "regressions" || which == s.name) names.push_back(s.name);
+    }
     return names;
+}
+
+bool is_regression(const std::string& name) {
+    for (const Scenario& s : regression_scenarios()) {
+        if (name == s.name) return true;
+    }
+    return false;
 }
 
 void print_failure(const RunResult& r) {
@@ -137,10 +150,13 @@ int run_one(const Options& o) {
     if (o.trace) {
         for (const std::string& line : last_io_trace()) std::printf("%s\n", line.c_str());
     }
-    std::printf("%s seed %llu, %s: %s; %s; %llu requests, %llu scheduling points, %.3f virtual ms\n",
+    std::printf("%s seed %llu, %s: %s; %s; %llu requests, %llu scheduling points (%llu in the scenario body), "
+                "%.3f virtual ms; recovery check: %llu probes, %llu failed\n",
                 spec.scenario.c_str(), static_cast<unsigned long long>(spec.seed), spec.disturbance.describe().c_str(),
                 sim::to_string(r.outcome), r.disturbed ? "disturbed" : "not disturbed",
-                static_cast<unsigned long long>(r.requests), static_cast<unsigned long long>(r.switches), r.virtual_ms);
+                static_cast<unsigned long long>(r.requests), static_cast<unsigned long long>(r.switches),
+                static_cast<unsigned long long>(r.body_switches), r.virtual_ms,
+                static_cast<unsigned long long>(r.probes), static_cast<unsigned long long>(r.probes_failed));
     if (r.clean()) {
         std::puts("clean: every checker passed");
         return 0;
@@ -194,41 +210,58 @@ int report(const Options& o) {
     Progress progress = printer(true);
     const uint64_t unplug_stride = o.stride ? o.stride : o.unplug_stride;
     const uint64_t card_stride = o.stride ? o.stride : o.card_stride;
-    for (const std::string& name : selected(o.scenario)) {
+    std::vector<std::string> names = selected(o.scenario);
+    // The regression stories go with every report of all scenarios; they are told apart by name.
+    if (o.scenario == "all") {
+        for (const std::string& name : selected("regressions")) names.push_back(name);
+    }
+    for (const std::string& name : names) {
         run_seeds(name, o.first, o.seeds, tally, progress);
-        for (uint64_t s = 0; s < o.sweep_seeds; ++s) {
+        // A regression story is a prediction of an undisturbed run: it is not swept.
+        for (uint64_t s = 0; s < o.sweep_seeds && !is_regression(name); ++s) {
             for (sim::FaultSite site : swept_sites()) sweep_faults(name, o.first + s, site, tally, progress);
             if (unplug_stride) sweep_points(name, o.first + s, DisturbanceKind::unplug, unplug_stride, tally, progress);
             if (card_stride) sweep_points(name, o.first + s, DisturbanceKind::pull_card, card_stride, tally, progress);
         }
         const Tally::Line& line = tally.per_scenario[name];
-        std::fprintf(stderr, "  %-17s done: %llu runs, %llu failed\n", name.c_str(),
+        std::fprintf(stderr, "  %-28s done: %llu runs, %llu failed\n", name.c_str(),
                      static_cast<unsigned long long>(line.runs), static_cast<unsigned long long>(line.failed));
     }
     double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
     std::printf("\nReliability figures (%.0f s of runs; stride %llu/%llu for unplug/card points)\n\n", seconds,
                 static_cast<unsigned long long>(unplug_stride), static_cast<unsigned long long>(card_stride));
-    std::printf("%-17s %7s %8s %8s %8s %8s %7s\n", "scenario", "seeds", "faults", "unplug", "card", "runs", "failed");
-    for (auto& [name, line] : tally.per_scenario) {
-        std::printf("%-17s %7llu %8llu %8llu %8llu %8llu %7llu\n", name.c_str(),
+    std::printf("%-28s %7s %8s %8s %8s %8s %7s %9s %9s\n", "scenario", "seeds", "faults", "unplug", "card", "runs",
+                "failed", "probes", "p.failed");
+    auto print_line = [](const std::string& name, const Tally::Line& line) {
+        std::printf("%-28s %7llu %8llu %8llu %8llu %8llu %7llu %9llu %9llu\n", name.c_str(),
                     static_cast<unsigned long long>(line.seeds), static_cast<unsigned long long>(line.fault_points),
                     static_cast<unsigned long long>(line.unplug_points),
                     static_cast<unsigned long long>(line.card_points), static_cast<unsigned long long>(line.runs),
-                    static_cast<unsigned long long>(line.failed));
+                    static_cast<unsigned long long>(line.failed), static_cast<unsigned long long>(line.probes),
+                    static_cast<unsigned long long>(line.probes_failed));
+    };
+    Tally::Line all;
+    for (auto& [name, line] : tally.per_scenario) {
+        print_line(name, line);
+        for (uint64_t Tally::Line::*field : {&Tally::Line::seeds, &Tally::Line::fault_points, &Tally::Line::unplug_points,
+                                             &Tally::Line::card_points, &Tally::Line::runs, &Tally::Line::failed,
+                                             &Tally::Line::probes, &Tally::Line::probes_failed}) {
+            all.*field += line.*field;
+        }
     }
-    std::printf("%-17s %7llu %8llu %8llu %8llu %8llu %7llu\n", "total",
-                static_cast<unsigned long long>(tally.total(&Tally::Line::seeds)),
-                static_cast<unsigned long long>(tally.total(&Tally::Line::fault_points)),
-                static_cast<unsigned long long>(tally.total(&Tally::Line::unplug_points)),
-                static_cast<unsigned long long>(tally.total(&Tally::Line::card_points)),
-                static_cast<unsigned long long>(tally.total(&Tally::Line::runs)),
-                static_cast<unsigned long long>(tally.total(&Tally::Line::failed)));
+    print_line("total", all);
     std::printf("\nscenarios x seeds: %zu x %llu = %llu undisturbed runs\n", tally.per_scenario.size(),
                 static_cast<unsigned long long>(o.seeds), static_cast<unsigned long long>(tally.total(&Tally::Line::seeds)));
     std::printf("fault points swept:");
     for (auto& [site, n] : tally.fault_points_per_site) std::printf(" %s %llu,", site.c_str(), static_cast<unsigned long long>(n));
     std::printf(" in all %llu\n", static_cast<unsigned long long>(tally.total(&Tally::Line::fault_points)));
+    std::printf("recovery check: %llu runs, %llu probes, %llu failed probes in %llu run(s)\n",
+                static_cast<unsigned long long>(all.runs), static_cast<unsigned long long>(all.probes),
+                static_cast<unsigned long long>(all.probes_failed),
+                static_cast<unsigned long long>(tally.runs_per_finding_kind.count("recovery")
+                                                    ? tally.runs_per_finding_kind.at("recovery")
+                                                    : 0));
     std::printf("unplug points swept: %llu; card-pull points swept: %llu; points left out by the stride: %llu\n",
                 static_cast<unsigned long long>(tally.total(&Tally::Line::unplug_points)),
                 static_cast<unsigned long long>(tally.total(&Tally::Line::card_points)),
@@ -246,11 +279,11 @@ int report(const Options& o) {
     // The bar is zero in each of the first three; the rest say what else a failing run can show.
     std::printf("\nfound: %llu failing run(s): pool leaks %llu, hangs %llu, verifier reports %llu; crashes %llu, "
                 "IRPs left %llu, statuses or replies not allowed %llu, remove lock or removal %llu, scenario "
-                "expectations %llu\n",
+                "expectations %llu, recovery %llu\n",
                 static_cast<unsigned long long>(failed), runs_with({"pool"}),
                 runs_with({"deadlock", "step limit", "outstanding"}), runs_with({"verifier"}), runs_with({"crash"}),
                 runs_with({"IRP"}), runs_with({"status", "reply"}), runs_with({"remove lock", "removal"}),
-                runs_with({"expectation"}));
+                runs_with({"expectation"}), runs_with({"recovery"}));
     for (const RunResult& r : tally.failures) {
         std::printf("  %s seed %llu, %s: %s\n    replay: %s\n", r.spec.scenario.c_str(),
                     static_cast<unsigned long long>(r.spec.seed), r.spec.disturbance.describe().c_str(),
@@ -283,14 +316,16 @@ int main(int argc, char** argv) {
         return 2;
     }
     if (o.command == "list") {
-        for (const Scenario& s : scenarios()) std::printf("%-17s %s\n", s.name, s.what);
+        for (const Scenario& s : scenarios()) std::printf("%-28s %s\n", s.name, s.what);
+        std::printf("\nregression stories (seeds only; --scenario regressions runs them all):\n");
+        for (const Scenario& s : regression_scenarios()) std::printf("%-28s %s\n", s.name, s.what);
         return 0;
     }
     if (o.command != "report" && o.command != "seeds" && o.command != "sweep" && o.command != "run") {
         usage();
         return 2;
     }
-    if (o.scenario != "all" && !find_scenario(o.scenario)) {
+    if (o.scenario != "all" && o.scenario != "regressions" && !find_scenario(o.scenario)) {
         std::fprintf(stderr, "qward-reliability: no scenario named '%s' (see 'list')\n", o.scenario.c_str());
         return 2;
     }
@@ -302,6 +337,10 @@ int main(int argc, char** argv) {
     for (const std::string& name : selected(o.scenario)) {
         if (o.command == "seeds") {
             run_seeds(name, o.first, o.count, tally, progress);
+            continue;
+        }
+        if (is_regression(name)) {
+            std::fprintf(stderr, "qward-reliability: %s is a regression story, run by seeds only\n", name.c_str());
             continue;
         }
         std::stringstream sites(o.sites);
@@ -318,12 +357,15 @@ int main(int argc, char** argv) {
         if (o.card_stride) sweep_points(name, o.seed, DisturbanceKind::pull_card, o.card_stride, tally, progress);
     }
     uint64_t failed = tally.total(&Tally::Line::failed);
-    std::printf("%llu runs: %llu seeds, %llu fault points, %llu unplug points, %llu card points; %llu failed\n",
+    std::printf("%llu runs: %llu seeds, %llu fault points, %llu unplug points, %llu card points; %llu failed; "
+                "recovery check: %llu probes, %llu failed\n",
                 static_cast<unsigned long long>(tally.total(&Tally::Line::runs)),
                 static_cast<unsigned long long>(tally.total(&Tally::Line::seeds)),
                 static_cast<unsigned long long>(tally.total(&Tally::Line::fault_points)),
                 static_cast<unsigned long long>(tally.total(&Tally::Line::unplug_points)),
                 static_cast<unsigned long long>(tally.total(&Tally::Line::card_points)),
-                static_cast<unsigned long long>(failed));
+                static_cast<unsigned long long>(failed),
+                static_cast<unsigned long long>(tally.total(&Tally::Line::probes)),
+                static_cast<unsigned long long>(tally.total(&Tally::Line::probes_failed)));
     return failed == 0 ? 0 : 1;
 }

@@ -1,6 +1,7 @@
 // The reliability machine: driver load and plug-in, Plug and Play and power transitions one at a time, logged application requests, and the quiet-moment check of the remove lock and the I/O count.
 #include "rig.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "platform/smclib/reader_data.h"
@@ -27,6 +28,7 @@ Variation Variation::from_seed(uint64_t seed) {
 Rig::Rig(uint64_t seed)
     : k(seed), bus(k), pnp(k, bus), usb(k), reader(k, usb), power(k), app(k), variation(Variation::from_seed(seed)) {
     pinpad = install_pinpad_commands(k, reader);
+    active_pinpad_ = pinpad.get();
     usb.set_timing(variation.timing);
     reader.set_answer_delay(variation.answer_delay);
     KeInitializeEvent(&pnp_turn_, SynchronizationEvent, TRUE);
@@ -37,6 +39,12 @@ Rig::Rig(uint64_t seed)
 }
 
 Rig::~Rig() = default;
+
+Rig::ReaderUnit::ReaderUnit(Kernel& k, const Variation& variation) : usb(k), reader(k, usb) {
+    pinpad = install_pinpad_commands(k, reader);
+    usb.set_timing(variation.timing);
+    reader.set_answer_delay(variation.answer_delay);
+}
 
 void Rig::lock_pnp() { KeWaitForSingleObject(&pnp_turn_, Executive, KernelMode, FALSE, nullptr); }
 void Rig::unlock_pnp() { KeSetEvent(&pnp_turn_, IO_NO_INCREMENT, FALSE); }
@@ -68,7 +76,8 @@ NTSTATUS Rig::stop() {
 NTSTATUS Rig::sleep_and_wake(SYSTEM_POWER_STATE state, const std::function<void()>& while_asleep) {
     lock_pnp();
     NTSTATUS status = STATUS_PENDING;
-    if (node && node->state() == NodeState::started) {
+    // A stopped device gets the system's power requests as a started one does.
+    if (node && (node->state() == NodeState::started || node->state() == NodeState::stopped)) {
         PDEVICE_OBJECT top = node->top();
         status = power.sleep({top}, state);
         if (while_asleep) while_asleep();
@@ -168,16 +177,111 @@ void Rig::delay_ms(int64_t ms) {
     KeDelayExecutionThread(KernelMode, FALSE, &interval);
 }
 
-void Rig::insert_card(std::shared_ptr<Card> card) { reader.insert_card(std::move(card)); }
+void Rig::insert_card(std::shared_ptr<Card> card) { active_reader_->insert_card(std::move(card)); }
 
 void Rig::insert_card_quietly(std::shared_ptr<Card> card) {
-    Reader::Mode mode = reader.mode();
-    reader.set_mode(Reader::Mode::scripted);
-    reader.insert_card(std::move(card));
-    reader.set_mode(mode);
+    Reader::Mode mode = active_reader_->mode();
+    active_reader_->set_mode(Reader::Mode::scripted);
+    active_reader_->insert_card(std::move(card));
+    active_reader_->set_mode(mode);
 }
 
-void Rig::remove_card() { reader.remove_card(); }
+void Rig::remove_card() { active_reader_->remove_card(); }
+
+bool Rig::settle(VirtualTime limit) {
+    Scheduler& s = k.scheduler();
+    SimThread* self = &s.current();
+    const VirtualTime until = s.now() + limit;
+    for (;;) {
+        bool others = false;
+        for (SimThread* thread : s.runnable_threads()) {
+            if (thread != self) {
+                others = true;
+                break;
+            }
+        }
+        if (others) {
+            s.yield();
+            continue;
+        }
+        VirtualTime next = kNever;
+        for (SimThread* thread : s.blocked_threads()) next = std::min(next, thread->deadline);
+        if (next == kNever) return true;
+        if (next > until) return false;
+        s.sleep_until(next);
+    }
+}
+
+void Rig::reinstall_pinpad_commands() {
+    std::shared_ptr<PinpadState> fresh = install_pinpad_commands(k, *active_reader_);
+    if (active_reader_ == &reader) pinpad = fresh;
+    for (auto& unit : replacements_) {
+        if (&unit->reader == active_reader_) unit->pinpad = fresh;
+    }
+    active_pinpad_ = fresh.get();
+}
+
+void Rig::calm_reader() {
+    Reader& r = *active_reader_;
+    // A change of mode drops a command the firmware is still assembling: only a scripted reader is switched.
+    if (r.mode() != Reader::Mode::automatic) r.set_mode(Reader::Mode::automatic);
+    r.withhold_answers(0);
+    r.refuse_writes(false);
+    r.set_answer_delay(variation.answer_delay);
+    active_pinpad_->keypad_in_service = true;
+    active_pinpad_->keypad->forget_people();
+}
+
+std::string Rig::restore_device(std::shared_ptr<Card> card) {
+    lock_pnp();
+    std::string failure;
+    if (node && node->pdo_device() && node->pdo().present() &&
+        (node->state() == NodeState::enumerated || node->state() == NodeState::removed)) {
+        // No driver stack on a reader that is plugged in: AddDevice or the start failed, or it was removed. A
+        // person unplugs it and plugs it in again (its firmware starts afresh, with no card event of the time
+        // without a driver still queued).
+        pnp.unplug(*node);
+    }
+    if (node && (!node->pdo_device() || !node->pdo().present())) {
+        // Unplugged: Windows removes what is left of the stack once the last handle is closed.
+        switch (node->state()) {
+            case NodeState::added:
+            case NodeState::started:
+            case NodeState::stopped:
+            case NodeState::surprise_removed:
+                pnp.finish_removal(*node);
+                break;
+            default:
+                break;
+        }
+        if (node->state() != NodeState::deleted && node->state() != NodeState::removed &&
+            node->state() != NodeState::enumerated) {
+            observations_.push_back(std::string("the unplugged reader's stack was not removed: the node is ") +
+                                    to_string(node->state()));
+        }
+        auto unit = std::make_unique<ReaderUnit>(k, variation);
+        // The card goes in while the reader is not plugged in yet: the start finds it with its status request.
+        unit->reader.set_mode(Reader::Mode::scripted);
+        unit->reader.insert_card(std::move(card));
+        unit->reader.set_mode(Reader::Mode::automatic);
+        active_usb_ = &unit->usb;
+        active_reader_ = &unit->reader;
+        active_pinpad_ = unit->pinpad.get();
+        replacements_.push_back(std::move(unit));
+        node = &pnp.plug(driver, "Q-ward", active_usb_);
+    }
+    if (!node) {
+        failure = "the reader was never plugged in (DriverEntry returned " + status_name(entry_status) + ")";
+    } else if (node->state() == NodeState::added || node->state() == NodeState::stopped) {
+        NTSTATUS started = pnp.start(*node);
+        if (!NT_SUCCESS(started)) failure = "the start returned " + status_name(started);
+    }
+    if (failure.empty() && node->state() != NodeState::started) {
+        failure = std::string("the device is not started: the node is ") + to_string(node->state());
+    }
+    unlock_pnp();
+    return failure;
+}
 
 PDEVICE_EXTENSION Rig::device_extension() const {
     if (!node || !node->fdo()) return nullptr;

@@ -95,6 +95,31 @@ class Rig {
     void insert_card_quietly(std::shared_ptr<Card> card);
     void remove_card();
 
+    // ---- The recovery check's machine (after the scenario body, before the teardown) ------------------------
+    // Waits in the calling thread until the machine is at rest: no other thread can run and none waits for a
+    // time-out, so the bus, the reader's firmware, the keypad and the driver's timers are idle (a posted
+    // background read may wait for a packet: it waits for no time-out). False when `limit` of virtual time
+    // passes first.
+    bool settle(VirtualTime limit);
+    // The reader in use: the one plugged in first, or the one plugged in after it was unplugged.
+    Reader& active_reader() { return *active_reader_; }
+    UsbDevice& active_usb() { return *active_usb_; }
+    PinpadState& active_pinpad() { return *active_pinpad_; }
+    // The firmware's PIN pad and vendor commands installed afresh (after a scenario replaced one of them), with a
+    // keypad of their own.
+    void reinstall_pinpad_commands();
+    // The reader's firmware back to normal: automatic answers at the seed's speed, none withheld, writes taken,
+    // the keypad in service with nobody queued at it.
+    void calm_reader();
+    // Brings the device back to a started one once the trouble is over: what is left of an unplugged reader's
+    // stack is removed (as Windows does once the last handle is closed) and a new reader, with `card` already in
+    // its slot, is plugged in (a new device node, AddDevice; `card` is used for nothing else); a reader without
+    // a driver stack (AddDevice or the start failed, or it was removed) is unplugged and plugged in the same way;
+    // a stack that is added or stopped is started. Returns what went wrong, empty when the device is started.
+    std::string restore_device(std::shared_ptr<Card> card);
+    // Whether restore_device plugged in a new reader.
+    bool replaced_reader() const { return !replacements_.empty(); }
+
     // ---- State for the checkers -----------------------------------------------------------------------------
     const std::vector<LoggedRequest>& requests() const { return requests_; }
     std::vector<Handle>& handles() { return handles_; }
@@ -108,6 +133,14 @@ class Rig {
     bool removal_finished() const { return removal_finished_; }
 
    private:
+    // A reader plugged in after the first one was unplugged: a USB device, firmware and keypad of its own.
+    struct ReaderUnit {
+        ReaderUnit(Kernel& k, const Variation& variation);
+        UsbDevice usb;
+        Reader reader;
+        std::shared_ptr<PinpadState> pinpad;  // after the reader: its keypad refers to it
+    };
+
     void lock_pnp();
     void unlock_pnp();
     void check_quiet_locked(const std::string& step);
@@ -117,6 +150,11 @@ class Rig {
     std::vector<std::string> observations_;
     KEVENT pnp_turn_{};
     bool removal_finished_ = false;
+    // Declared last, so destroyed before the kernel, the bus and the Plug and Play manager, as usb and reader are.
+    std::vector<std::unique_ptr<ReaderUnit>> replacements_;
+    UsbDevice* active_usb_ = &usb;
+    Reader* active_reader_ = &reader;
+    PinpadState* active_pinpad_ = nullptr;
 };
 
 // The standard I/O control payloads the scenarios and fuzzers send.

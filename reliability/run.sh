@@ -6,6 +6,7 @@
 #                                               per scenario and every 10th scheduling point
 #   bash reliability/run.sh long                the long run: 10 min of fuzzing per target, then the report with 200
 #                                               seeds per scenario and every scheduling point
+# Every scenario run of the report ends with the recovery check; the regression stories run under the same seeds.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$(pwd)

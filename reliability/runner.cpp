@@ -1,6 +1,8 @@
 // One reliability run and the sweeps: the scenario in the machine's main thread, a watcher thread that acts at the nth scheduling point, fault plans per site, and the outside checkers at the end.
 #include "runner.h"
 
+#include "recovery.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -41,12 +43,13 @@ constexpr SiteName kSiteNames[] = {
 // none can it sleeps until the next time-out of the others, so that virtual time moves as it would without it.
 // Present in the undisturbed base run of a sweep as well (with point 0: never acts), the schedules of the base
 // run and of the run that acts at point n are the same up to n.
-void watch(Kernel& k, SimThread* scenario, uint64_t point, const std::function<void()>& act, bool& acted,
+void watch(Kernel& k, const bool& body_done, uint64_t point, const std::function<void()>& act, bool& acted,
            uint64_t& acted_at) {
     Scheduler& s = k.scheduler();
     SimThread* self = &s.current();
     for (;;) {
-        if (scenario->state == SimThread::State::finished) return;
+        // The disturbance belongs to the scenario body; the recovery check comes after it.
+        if (body_done) return;
         if (point != 0 && s.switches() >= point) break;
         bool others = false;
         VirtualTime next = kNever;
@@ -158,9 +161,15 @@ RunResult run_once(const RunSpec& spec, bool trace_io) {
     Context context(d.kind == DisturbanceKind::none || (d.kind != DisturbanceKind::fault && d.nth == 0));
     if (d.kind == DisturbanceKind::fault) k.set_fault(d.site, FaultPlan{d.nth, 0, false});
 
-    SimThread* main = &k.spawn("scenario " + spec.scenario, [&] {
+    bool body_done = false;
+    RecoveryOutcome recovery;
+    k.spawn("scenario " + spec.scenario, [&] {
         rig->plug();
         scenario->body(*rig, context);
+        body_done = true;
+        result.body_switches = k.scheduler().switches();
+        context.expect_all_predicted(rig->requests(), rig->requests().size());
+        recovery = check_recovery(*rig);
         rig->teardown();
     });
     bool acted = false;
@@ -172,13 +181,16 @@ RunResult run_once(const RunSpec& spec, bool trace_io) {
         } else {
             act = [&] { rig->remove_card(); };
         }
-        k.spawn("watcher", [&, act] { watch(k, main, d.nth, act, acted, acted_at); });
+        k.spawn("watcher", [&, act] { watch(k, body_done, d.nth, act, acted, acted_at); });
     }
     result.outcome = k.scheduler().run(kMaxSteps);
 
     result.findings = check_run(*rig, result.outcome);
     if (result.outcome == RunOutcome::completed) {
         for (const Finding& finding : context.findings()) result.findings.push_back(finding);
+        for (const Finding& finding : recovery.failures) result.findings.push_back(finding);
+        result.probes = recovery.probes;
+        result.probes_failed = recovery.probes_failed;
     }
     result.switches = k.scheduler().switches();
     result.virtual_ms = to_ms(k.now());
@@ -217,7 +229,9 @@ namespace {
 std::string encode(const RunResult& r) {
     std::string text = std::to_string(static_cast<int>(r.outcome)) + "\x1f" + std::to_string(r.disturbed) + "\x1f" +
                        std::to_string(r.switches) + "\x1f" + std::to_string(r.site_calls) + "\x1f" +
-                       std::to_string(r.requests) + "\x1f" + std::to_string(r.virtual_ms) + "\x1e";
+                       std::to_string(r.requests) + "\x1f" + std::to_string(r.virtual_ms) + "\x1f" +
+                       std::to_string(r.body_switches) + "\x1f" + std::to_string(r.probes) + "\x1f" +
+                       std::to_string(r.probes_failed) + "\x1e";
     for (const Finding& f : r.findings) text += f.kind + "\x1f" + f.detail + "\x1e";
     return text;
 }
@@ -235,13 +249,16 @@ void decode(const std::string& text, RunResult& r) {
         head.push_back(records[0].substr(start, end - start));
     }
     head.push_back(records[0].substr(start));
-    if (head.size() == 6) {
+    if (head.size() == 9) {
         r.outcome = static_cast<RunOutcome>(std::stoi(head[0]));
         r.disturbed = head[1] == "1";
         r.switches = std::stoull(head[2]);
         r.site_calls = std::stoull(head[3]);
         r.requests = std::stoull(head[4]);
         r.virtual_ms = std::stod(head[5]);
+        r.body_switches = std::stoull(head[6]);
+        r.probes = std::stoull(head[7]);
+        r.probes_failed = std::stoull(head[8]);
     }
     for (size_t i = 1; i < records.size(); ++i) {
         size_t split = records[i].find('\x1f');
@@ -300,6 +317,8 @@ RunResult run_isolated(const RunSpec& spec) {
 void Tally::add(const RunResult& result) {
     Line& line = per_scenario[result.spec.scenario];
     ++line.runs;
+    line.probes += result.probes;
+    line.probes_failed += result.probes_failed;
     switch (result.spec.disturbance.kind) {
         case DisturbanceKind::none: ++line.seeds; break;
         case DisturbanceKind::fault:
@@ -361,7 +380,7 @@ void sweep_points(const std::string& scenario, uint64_t seed, DisturbanceKind ki
     tally.add(plain);
     if (progress) progress(plain);
     if (!plain.clean() || stride == 0) return;
-    for (uint64_t point = 1; point <= plain.switches; point += stride) {
+    for (uint64_t point = 1; point <= plain.body_switches; point += stride) {
         Disturbance d;
         d.kind = kind;
         d.nth = point;
@@ -369,7 +388,7 @@ void sweep_points(const std::string& scenario, uint64_t seed, DisturbanceKind ki
         tally.add(result);
         if (progress) progress(result);
     }
-    tally.points_skipped += plain.switches - (plain.switches + stride - 1) / stride;
+    tally.points_skipped += plain.body_switches - (plain.body_switches + stride - 1) / stride;
 }
 
 }  // namespace sim::reliability

@@ -37,6 +37,9 @@ struct RunResult {
     std::vector<Finding> findings;
     bool disturbed = false;          // the fault was injected, or the unplug or pull happened
     uint64_t switches = 0;           // scheduling points of the run
+    uint64_t body_switches = 0;      // scheduling points of the scenario body: the points a sweep disturbs
+    uint64_t probes = 0;             // probes of the recovery check
+    uint64_t probes_failed = 0;
     uint64_t site_calls = 0;         // fault: calls of the fault site during the run
     uint64_t requests = 0;           // I/O controls the application sent
     double virtual_ms = 0;
@@ -62,6 +65,8 @@ struct Tally {
         uint64_t card_points = 0;
         uint64_t runs = 0;
         uint64_t failed = 0;  // runs with a finding
+        uint64_t probes = 0;  // recovery probes made
+        uint64_t probes_failed = 0;
     };
     std::map<std::string, Line> per_scenario;
     std::map<std::string, uint64_t> runs_per_finding_kind;  // failing runs with at least one finding of the kind
@@ -80,7 +85,8 @@ void run_seeds(const std::string& scenario, uint64_t first, uint64_t count, Tall
 // Fails the 1st, 2nd, ... call of the site in turn until a run makes fewer calls than that; at most `limit` runs.
 void sweep_faults(const std::string& scenario, uint64_t seed, FaultSite site, Tally& tally,
                   const Progress& progress = {}, uint64_t limit = 100'000);
-// Unplugs the reader, or pulls the card, at every `stride`-th scheduling point of the undisturbed run.
+// Unplugs the reader, or pulls the card, at every `stride`-th scheduling point of the undisturbed run's scenario
+// body (the recovery check and the teardown that follow it are not disturbed).
 void sweep_points(const std::string& scenario, uint64_t seed, DisturbanceKind kind, uint64_t stride, Tally& tally,
                   const Progress& progress = {});
 

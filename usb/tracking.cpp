@@ -399,7 +399,7 @@ NTSTATUS CardTracking(PSMARTCARD_EXTENSION SmartcardExtension)
     return STATUS_PENDING;
 }
 
-VOID ResumeCardTracking(PSMARTCARD_EXTENSION SmartcardExtension)
+VOID ResumeCardTracking(PSMARTCARD_EXTENSION SmartcardExtension, BOOLEAN CardPowerLost)
 {
     PREADER_EXTENSION readerExtension = SmartcardExtension->ReaderExtension;
 
@@ -413,10 +413,15 @@ VOID ResumeCardTracking(PSMARTCARD_EXTENSION SmartcardExtension)
         (void)StartBackgroundRead(SmartcardExtension);
     }
 
-    // A card found now always completes the tracking request, whatever the state before: it may be another
-    // card. Only "no card before and after" leaves the request pending, with the read watching for the card.
+    // After a power-down the card lost its power and the reader could not watch the slot: a card found now always
+    // completes the tracking request, whatever the state before (it may be another card, and it must be powered
+    // again). Only "no card before and after" leaves the request pending, with the read watching for the card.
+    // After a stop the reader kept the card powered: the request completes only when the slot went from empty to
+    // occupied or back, as a card event would have completed it.
     const ULONG cardState = GetCardState(SmartcardExtension);
-    if (cardState == SCARD_PRESENT || cardState != readerExtension->SavedCardState) {
+    const ULONG savedState = readerExtension->SavedCardState;
+    const BOOLEAN slotChanged = (cardState > SCARD_ABSENT) != (savedState > SCARD_ABSENT);
+    if (slotChanged || (CardPowerLost && (cardState == SCARD_PRESENT || cardState != savedState))) {
         CompleteTrackingRequest(SmartcardExtension);
     }
 }

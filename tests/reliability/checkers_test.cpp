@@ -47,6 +47,12 @@ TEST(StatusTable, AdmitsWhatEachControlCanReturnAndNothingElse) {
         {IOCTL_SMARTCARD_SET_PROTOCOL, STATUS_INVALID_DEVICE_REQUEST, true},
         {IOCTL_SMARTCARD_SET_PROTOCOL, STATUS_IO_TIMEOUT, false},
         {IOCTL_SMARTCARD_POWER, STATUS_NO_MEDIA, true},
+        // A failed background read completes the tracking request with success: its owner looks at the state.
+        {IOCTL_SMARTCARD_IS_PRESENT, STATUS_UNSUCCESSFUL, false},
+        {IOCTL_SMARTCARD_IS_ABSENT, STATUS_NO_MEDIA, false},
+        // A PIN start the reader refuses for a reason of its own fails as a malformed answer would.
+        {IOCTL_FEATURE_VERIFY_PIN_START, kReaderError, false},
+        {IOCTL_FEATURE_VERIFY_PIN_START, STATUS_INVALID_DEVICE_REQUEST, true},
     };
     for (const Row& row : rows) {
         EXPECT_EQ(status_allowed(row.code, row.status), row.allowed)

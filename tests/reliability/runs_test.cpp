@@ -1,6 +1,7 @@
-// Reliability runs in the test suite: a fixed batch of seeds for every scenario, short fault, unplug and card-pull sweeps, replay determinism, and the known issues still reproducing.
+// Reliability runs in the test suite: a fixed batch of seeds for every scenario, short fault, unplug and card-pull sweeps, each run ending with the recovery check; the regression stories; replay determinism; and the runs that once failed.
 #include <gtest/gtest.h>
 
+#include "recovery.h"
 #include "runner.h"
 
 namespace sim::reliability {
@@ -21,6 +22,8 @@ TEST_P(EveryScenario, FixedSeedsRunClean) {
     run_seeds(GetParam(), 1, 12, tally);
     const Tally::Line& line = tally.per_scenario[GetParam()];
     EXPECT_EQ(line.seeds, 12u);
+    // Every run ends with the whole recovery check.
+    EXPECT_EQ(line.probes, 12 * recovery_probe_names().size());
     EXPECT_EQ(line.failed, 0u) << failures(tally);
 }
 
@@ -42,6 +45,7 @@ TEST_P(EveryScenario, UnplugAndCardPullPointsRunClean) {
     const Tally::Line& line = tally.per_scenario[GetParam()];
     EXPECT_GE(line.unplug_points, 3u);
     EXPECT_GE(line.card_points, 3u);
+    EXPECT_EQ(line.probes, line.runs * recovery_probe_names().size());
     EXPECT_EQ(line.failed, 0u) << failures(tally);
 }
 
@@ -58,6 +62,29 @@ INSTANTIATE_TEST_SUITE_P(Scenarios, EveryScenario, ::testing::ValuesIn(names()),
                              return name;
                          });
 
+// One story per driver fault found: each fails on a driver that has the fault, by its predictions or by the
+// recovery check after it.
+class RegressionStory : public ::testing::TestWithParam<std::string> {};
+
+TEST_P(RegressionStory, RunsCleanUnderEverySeed) {
+    Tally tally;
+    run_seeds(GetParam(), 1, 3, tally);
+    EXPECT_EQ(tally.per_scenario[GetParam()].failed, 0u) << failures(tally);
+}
+
+std::vector<std::string> regression_names() {
+    std::vector<std::string> list;
+    for (const Scenario& s : regression_scenarios()) list.push_back(s.name);
+    return list;
+}
+
+INSTANTIATE_TEST_SUITE_P(Regressions, RegressionStory, ::testing::ValuesIn(regression_names()),
+                         [](const auto& info) {
+                             std::string name = info.param;
+                             for (char& c : name) c = c == '-' ? '_' : c;
+                             return name;
+                         });
+
 TEST(Replay, TheSameSpecGivesTheSameRun) {
     RunSpec spec{"pin-steps", 17, *Disturbance::parse("card:300")};
     RunResult a = run_once(spec);
@@ -68,12 +95,17 @@ TEST(Replay, TheSameSpecGivesTheSameRun) {
     EXPECT_TRUE(a.disturbed);
 }
 
-TEST(Watcher, ActsAtAPointInsideTheRunAndNotBeyondIt) {
+// The watcher acts inside the scenario body only: the recovery check and the teardown after it are not disturbed.
+TEST(Watcher, ActsAtAPointInsideTheBodyAndNotBeyondIt) {
     RunResult plain = run_once({"card-events", 5, *Disturbance::parse("unplug:0")});
     ASSERT_TRUE(plain.clean()) << describe(plain.findings);
     EXPECT_FALSE(plain.disturbed);
-    RunResult inside = run_once({"card-events", 5, *Disturbance::parse("unplug:" + std::to_string(plain.switches / 2))});
+    ASSERT_LT(plain.body_switches, plain.switches);
+    RunResult inside = run_once({"card-events", 5, *Disturbance::parse("unplug:" + std::to_string(plain.body_switches / 2))});
     EXPECT_TRUE(inside.disturbed);
+    RunResult in_recovery = run_once({"card-events", 5, *Disturbance::parse("unplug:" + std::to_string(plain.body_switches + 10))});
+    EXPECT_FALSE(in_recovery.disturbed);
+    EXPECT_TRUE(in_recovery.clean()) << describe(in_recovery.findings);
     RunResult beyond = run_once({"card-events", 5, *Disturbance::parse("unplug:" + std::to_string(plain.switches * 4))});
     EXPECT_FALSE(beyond.disturbed);
 }
