@@ -93,6 +93,7 @@ Kernel::~Kernel() {
     for (void* block : pool_quarantine_) std::free(block);
     for (auto& [block, info] : pool_) std::free(block);
     for (auto& [device, record] : devices_) std::free(device);
+    for (auto& [device, calls] : deleted_in_dispatch_) std::free(device);
     g_current = previous_;
 }
 
@@ -337,8 +338,16 @@ void Kernel::delete_device(PDEVICE_OBJECT device) {
             }
         }
     }
+    const int in_dispatch = record->in_dispatch;
     devices_.erase(device);
-    std::free(device);
+    // The sender of a request that is being dispatched to the device holds a reference on it, as the I/O manager
+    // does for a handle's requests: the memory stays until that dispatch routine has returned. The object counts
+    // as deleted at once.
+    if (in_dispatch > 0) {
+        deleted_in_dispatch_.emplace_back(device, in_dispatch);
+    } else {
+        std::free(device);
+    }
 }
 
 PDEVICE_OBJECT Kernel::attach_device(PDEVICE_OBJECT source, PDEVICE_OBJECT target) {
@@ -445,7 +454,8 @@ void Kernel::pending_not_marked(PDEVICE_OBJECT device, uint64_t serial) {
 NTSTATUS Kernel::call_driver(PDEVICE_OBJECT device, PIRP irp, const char* call) {
     IrpRecord& record = irp_record(irp, call);
     if (irql() > DISPATCH_LEVEL) bug_check("IRQL_NOT_LESS_OR_EQUAL", std::string(call) + " above DISPATCH_LEVEL");
-    if (!find_device(device)) bug_check("INVALID_DEVICE_OBJECT", std::string(call) + " to an unknown or deleted device " + pointer_text(device));
+    DeviceRecord* target = find_device(device);
+    if (!target) bug_check("INVALID_DEVICE_OBJECT", std::string(call) + " to an unknown or deleted device " + pointer_text(device));
     if (record.finished) {
         bug_check("IRP_ALREADY_COMPLETED", std::string(call) + " of IRP #" + std::to_string(record.serial) +
                                                ", which has already been completed");
@@ -469,8 +479,21 @@ NTSTATUS Kernel::call_driver(PDEVICE_OBJECT device, PIRP irp, const char* call) 
         trace("IRP #" + std::to_string(serial) + " major " + hex(stack->MajorFunction) + " minor " +
               hex(stack->MinorFunction) + " -> device " + pointer_text(device));
     }
+    ++target->in_dispatch;
     scheduler_.yield();
     NTSTATUS status = call_checked("dispatch routine", [&] { return dispatch(device, irp); });
+    if (DeviceRecord* still = find_device(device)) {
+        --still->in_dispatch;
+    } else {
+        for (auto it = deleted_in_dispatch_.begin(); it != deleted_in_dispatch_.end(); ++it) {
+            if (it->first != device) continue;
+            if (--it->second == 0) {
+                std::free(device);
+                deleted_in_dispatch_.erase(it);
+            }
+            break;
+        }
+    }
     if (status == STATUS_PENDING) {
         // The IRP may already be completed and freed; its record remembers the marks. When the
         // completion has not reached this location yet, the mark may still come from the

@@ -83,6 +83,8 @@ struct DeviceRecord {
     std::string name;
     DEVICE_POWER_STATE device_power = PowerDeviceD0;
     SYSTEM_POWER_STATE system_power = PowerSystemWorking;
+    // Dispatch routines of this device being called now: the sender's reference keeps the object's memory.
+    int in_dispatch = 0;
 };
 
 struct InterfaceRecord {
@@ -240,6 +242,8 @@ class Kernel {
     uint64_t irp_serial_ = 0;
 
     std::map<PDEVICE_OBJECT, DeviceRecord> devices_;
+    // Deleted devices whose memory a dispatch call in progress still refers to, with the count of those calls.
+    std::vector<std::pair<PDEVICE_OBJECT, int>> deleted_in_dispatch_;
     std::map<std::u16string, InterfaceRecord> interfaces_;
 
     std::map<SimThread*, std::unique_ptr<KernelThread>> threads_;

@@ -334,5 +334,38 @@ TEST(DebugPrint, IsCapturedWithItsTime) {
     EXPECT_EQ(k.debug_log()[0].text, "Loaded x - 7\n");
 }
 
+// The sender of a request holds the device object while the dispatch routine runs: a device that its driver
+// deletes at the switch point before the dispatch (a removal in another thread) keeps its memory until the routine
+// has returned, which finds it through the object as always, and is gone afterwards.
+TEST(DeviceObjects, ADeviceDeletedWhileARequestIsOnItsWayStaysUntilTheDispatchReturns) {
+    int dispatched_after_delete = 0;
+    for (uint64_t seed = 1; seed <= 40; ++seed) {
+        Kernel k(seed);
+        TestStack stack(k);
+        bool deleted = false;
+        bool reached = false;
+        stack.upper_handler = [&](PDEVICE_OBJECT, PIRP irp) {
+            reached = true;
+            dispatched_after_delete += deleted;
+            irp->IoStatus.Status = STATUS_SUCCESS;
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
+            return STATUS_SUCCESS;
+        };
+        NTSTATUS status = STATUS_PENDING;
+        ASSERT_EQ(k.run_thread("sender", [&] {
+            k.spawn("removal", [&] {
+                IoDetachDevice(stack.lower);
+                IoDeleteDevice(stack.upper);
+                deleted = true;
+            });
+            status = stack.send_and_wait(stack.upper);
+        }), RunOutcome::completed) << k.bug_check_report();
+        EXPECT_TRUE(reached);
+        EXPECT_EQ(status, STATUS_SUCCESS);
+        EXPECT_EQ(k.find_device(stack.upper), nullptr);
+    }
+    EXPECT_GT(dispatched_after_delete, 0) << "no seed deleted the device while the request was on its way";
+}
+
 }  // namespace
 }  // namespace sim
