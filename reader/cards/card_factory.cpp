@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 
+#include "echo_card.h"
 #include "iso_card.h"
 
 namespace sim {
@@ -16,6 +17,7 @@ struct Preset {
     Bytes atr;                              // for an ISO card
     bool mute = false;                      // a MuteCard instead
     std::optional<int> answers_before_mute;
+    bool echo = false;                      // an EchoCard instead
 };
 
 const std::vector<Preset>& presets() {
@@ -35,6 +37,7 @@ const std::vector<Preset>& presets() {
         {{"long-atr", "well-formed 36-byte ATR, longer than any ATR may be"}, preset_atr::too_long},
         {{"bad-tck", "the iso ATR with a wrong TCK"}, preset_atr::bad_tck},
         {{"bad-ts", "the iso ATR with TS 3C"}, preset_atr::bad_ts},
+        {{"echo", "answers any APDU with as many bytes as its Le asks for, then 90 00"}, preset_atr::iso, false, {}, true},
     };
     return table;
 }
@@ -78,6 +81,7 @@ std::unique_ptr<Card> make_card(std::string_view name) {
     for (const Preset& p : presets()) {
         if (name != p.description.name) continue;
         if (p.mute) return std::make_unique<MuteCard>();
+        if (p.echo) return std::make_unique<EchoCard>();
         return std::make_unique<IsoCard>(
             IsoCardOptions{.name = p.description.name, .atr = p.atr, .answers_before_mute = p.answers_before_mute});
     }

@@ -249,6 +249,7 @@ TEST(CardFactory, PresetAtrsParseAsIntended) {
         {"long-atr", 36, STATUS_UNRECOGNIZED_MEDIA, 0},
         {"bad-tck", 13, STATUS_UNRECOGNIZED_MEDIA, 0},
         {"bad-ts", 13, STATUS_UNRECOGNIZED_MEDIA, 0},
+        {"echo", 13, STATUS_SUCCESS, T0 | T1},
     };
     ASSERT_EQ(std::size(cases), card_presets().size()) << "a preset without a case here";
 
@@ -280,6 +281,36 @@ TEST(CardFactory, PresetAtrsParseAsIntended) {
     });
     EXPECT_EQ(outcome, RunOutcome::completed) << k.bug_check_report();
     EXPECT_TRUE(k.live_pool().empty()) << k.describe_live_pool();
+}
+
+// The echo card answers as many bytes as Le asks for, counting down from INS, whatever the command means.
+TEST(CardFactory, EchoCardAnswersWhatLeAsksFor) {
+    auto card = make_card("echo");
+    ASSERT_TRUE(card);
+    EXPECT_EQ(card->reset(false), preset_atr::iso);
+    struct Case {
+        const char* command;
+        size_t data_bytes;  // before 90 00
+    };
+    const Case cases[] = {
+        {"00 B0 00 00", 0},                    // case 1
+        {"00 B0 00 00 05", 5},                 // case 2
+        {"00 B0 00 00 00", 256},               // case 2, Le 00
+        {"00 D6 00 00 02 AA BB", 0},           // case 3
+        {"00 88 00 00 02 AA BB 03", 3},        // case 4
+        {"00 88 00 00 03 AA BB CC FF", 255},   // case 4, the largest Le short of 00
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.command);
+        const Bytes command = hex_bytes(c.command);
+        const Bytes answer = card->transmit(command);
+        ASSERT_EQ(answer.size(), c.data_bytes + 2);
+        EXPECT_EQ(answer[c.data_bytes], 0x90);
+        EXPECT_EQ(answer[c.data_bytes + 1], 0x00);
+        for (size_t i = 0; i < c.data_bytes; ++i) ASSERT_EQ(answer[i], static_cast<uint8_t>(command[1] - i)) << i;
+    }
+    EXPECT_EQ(hex_text(card->transmit(hex_bytes("00 B0 00"))), "67 00") << "shorter than a header";
+    EXPECT_EQ(hex_text(card->transmit(hex_bytes("00 D6 00 00 05 AA"))), "67 00") << "fewer data bytes than Lc";
 }
 
 }  // namespace
