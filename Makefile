@@ -33,6 +33,7 @@ demo: build
 
 bench: build
 	@build/default/bench/qward-bench
+	@bash bench/pcsc_bench.sh build/default
 
 reliability-long: build
 	bash reliability/run.sh long
