@@ -6,11 +6,14 @@
 #include <cstdlib>
 #include <sstream>
 
+#include <sys/prctl.h>
+
 #if defined(__SANITIZE_ADDRESS__)
 #define SIM_ASAN 1
 extern "C" void __sanitizer_start_switch_fiber(void** fake_stack_save, const void* bottom, size_t size);
 extern "C" void __sanitizer_finish_switch_fiber(void* fake_stack_save, const void** bottom_old,
                                                 size_t* size_old);
+extern "C" void __asan_unpoison_memory_region(void const volatile* addr, size_t size);
 #else
 #define SIM_ASAN 0
 #endif
@@ -127,6 +130,7 @@ const char* to_string(RunOutcome outcome) {
 Scheduler::Scheduler(uint64_t seed) : seed_(seed), rng_(seed) {}
 
 Scheduler::~Scheduler() {
+    for (void* stack : spare_stacks_) std::free(stack);
     for (auto& thread : threads_) {
         if (thread->state == SimThread::State::finished || !thread->stack_) {
             std::free(thread->stack_);
@@ -143,7 +147,16 @@ SimThread& Scheduler::spawn(std::string name, std::function<void()> body, bool d
     thread->daemon = daemon;
     thread->body_ = std::move(body);
     thread->stack_size_ = kStackSize;
-    thread->stack_ = std::aligned_alloc(64, kStackSize);
+    if (!spare_stacks_.empty()) {
+        thread->stack_ = spare_stacks_.back();
+        spare_stacks_.pop_back();
+#if SIM_ASAN
+        // What the stack's last thread left poisoned (its frames' red zones) is not the new thread's.
+        __asan_unpoison_memory_region(thread->stack_, kStackSize);
+#endif
+    } else {
+        thread->stack_ = std::aligned_alloc(64, kStackSize);
+    }
     if (!thread->stack_) {
         std::fprintf(stderr, "sim: out of memory for a thread stack\n");
         std::abort();
@@ -378,7 +391,6 @@ RunOutcome Scheduler::run(uint64_t max_steps) {
             continue;
         }
         SimThread* next = runnable_[random_below(runnable_.size())];
-        if (real_time_) now_ = std::max(now_, wall_now());
         if (tracing) trace.push_back({now_, next->name, "runs"});
         switch_to_thread(*next);
         if (aborted_) return RunOutcome::bugcheck;
@@ -397,71 +409,183 @@ VirtualTime Scheduler::wall_now() const {
     return std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed).count() / 100;
 }
 
-void Scheduler::post(std::string name, std::function<void()> body) {
-    {
-        std::lock_guard<std::mutex> lock(posted_mutex_);
-        posted_.emplace_back(std::move(name), std::move(body));
+std::chrono::steady_clock::time_point Scheduler::wall_point(VirtualTime when) const {
+    return wall_origin_ + std::chrono::nanoseconds(when * 100);
+}
+
+namespace {
+
+// A timed wait of an OS thread ends up to the kernel's timer slack (50 us by default) after its time; a bus frame is
+// 1 ms. Set once per OS thread that waits for the machine's time-outs.
+void keep_time_closely() {
+    static thread_local bool done = false;
+    if (!done) {
+        prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
+        done = true;
     }
-    posted_signal_.notify_all();
+}
+
+}  // namespace
+
+void Scheduler::post(std::string name, std::function<void()> body) {
+    std::lock_guard<std::mutex> lock(outside_mutex_);
+    posted_.push_back({std::move(name), std::move(body)});
+    if (!running_) kick_locked();
 }
 
 void Scheduler::request_stop() {
-    {
-        std::lock_guard<std::mutex> lock(posted_mutex_);
-        stop_requested_ = true;
-    }
-    posted_signal_.notify_all();
+    std::lock_guard<std::mutex> lock(outside_mutex_);
+    stop_requested_ = true;
+    if (serve_waiting_) serve_waiter_.wake.notify_one();
 }
 
-void Scheduler::take_posted() {
-    std::deque<std::pair<std::string, std::function<void()>>> work;
-    {
-        std::lock_guard<std::mutex> lock(posted_mutex_);
-        work.swap(posted_);
+void Scheduler::kick_locked() {
+    for (Waiter* waiter : waiters_) {
+        if (waiter->driver) {
+            waiter->wake.notify_one();
+            return;
+        }
     }
-    for (auto& [name, body] : work) spawn(std::move(name), std::move(body));
+    if (serve_waiting_) serve_waiter_.wake.notify_one();
 }
 
-void Scheduler::wait_for_wall_clock(VirtualTime deadline) {
-    std::unique_lock<std::mutex> lock(posted_mutex_);
-    auto ready = [&] { return !posted_.empty() || stop_requested_; };
-    if (deadline == kNever) {
-        posted_signal_.wait(lock, ready);
-    } else {
-        auto when = wall_origin_ + std::chrono::nanoseconds(deadline * 100);
-        posted_signal_.wait_until(lock, when, ready);
-    }
-}
+bool Scheduler::work_due_locked() const { return !posted_.empty() || next_deadline_ <= wall_now(); }
 
 // A long-running host posts a thread per request: finished threads are freed between runs so
-// that neither memory nor the scheduler's scans grow with the number of requests served.
+// that neither memory nor the scheduler's scans grow with the number of requests served. Their
+// stacks are kept for the threads that come next.
 void Scheduler::reap_finished() {
     std::erase_if(threads_, [this](const std::unique_ptr<SimThread>& thread) {
         if (thread->state != SimThread::State::finished) return false;
         if (on_reap) on_reap(*thread);
-        std::free(thread->stack_);
+        if (spare_stacks_.size() < 16) {
+            spare_stacks_.push_back(thread->stack_);
+        } else {
+            std::free(thread->stack_);
+        }
         thread->stack_ = nullptr;
         return true;
     });
 }
 
+RunOutcome Scheduler::run_due() {
+    for (;;) {
+        RunOutcome outcome = run();
+        if (outcome != RunOutcome::completed) return outcome;
+        const VirtualTime wall = wall_now();
+        const VirtualTime next = earliest_deadline();
+        if (next <= wall) {
+            // The time-out's threads run at the time it names, however late this OS thread woke.
+            now_ = std::max(now_, next);
+            wake_blocked_if([this](const SimThread& t) { return t.deadline <= now_; }, WakeReason::timed_out,
+                            nullptr);
+            continue;
+        }
+        std::deque<Posted> work;
+        {
+            std::lock_guard<std::mutex> lock(outside_mutex_);
+            work.swap(posted_);
+        }
+        if (work.empty()) return RunOutcome::completed;
+        now_ = std::max(now_, wall);
+        for (Posted& posted : work) spawn(std::move(posted.name), std::move(posted.body));
+    }
+}
+
+void Scheduler::drive(std::unique_lock<std::mutex>& lock) {
+    running_ = true;
+    lock.unlock();
+    RunOutcome outcome = run_due();
+    VirtualTime next = kNever;
+    if (outcome == RunOutcome::completed) {
+        reap_finished();
+        next = earliest_deadline();
+    }
+    lock.lock();
+    running_ = false;
+    next_deadline_ = next;
+    if (outcome != RunOutcome::completed) {
+        has_stopped_ = true;
+        stopped_ = outcome;
+        for (Waiter* waiter : waiters_) waiter->wake.notify_one();
+        if (serve_waiting_) serve_waiter_.wake.notify_one();
+        return;
+    }
+    // Drivers that waited for the machine to be free may run what came meanwhile; the serving thread keeps time
+    // when an earlier time-out came up than the one it sleeps towards and no driver waits for it.
+    bool driver_waits = false;
+    for (Waiter* waiter : waiters_) driver_waits = driver_waits || waiter->driver;
+    if (!posted_.empty() && driver_waits) {
+        kick_locked();
+    } else if (!driver_waits && serve_waiting_ && (next < serve_armed_ || !posted_.empty() || stop_requested_)) {
+        serve_waiter_.wake.notify_one();
+    }
+}
+
+bool Scheduler::call(std::string name, std::function<void()> body, bool drive_machine) {
+    // Shared with the thread's body: a thread cut off by the end of serve() may still run after this call has gone.
+    auto waiter = std::make_shared<Waiter>();
+    waiter->driver = drive_machine;
+    std::unique_lock<std::mutex> lock(outside_mutex_);
+    if (serve_ended_ || has_stopped_) return false;
+    posted_.push_back({std::move(name), [this, waiter, body = std::move(body)] {
+                           body();
+                           std::lock_guard<std::mutex> done(outside_mutex_);
+                           waiter->done = true;
+                           waiter->wake.notify_one();
+                       }});
+    if (!drive_machine && !running_) kick_locked();
+    while (!waiter->done && !has_stopped_ && !serve_ended_) {
+        if (drive_machine && !running_ && work_due_locked()) {
+            drive(lock);
+            continue;
+        }
+        waiters_.push_back(waiter.get());
+        if (!drive_machine || running_ || next_deadline_ == kNever) {
+            waiter->wake.wait(lock);
+        } else {
+            keep_time_closely();
+            waiter->wake.wait_until(lock, wall_point(next_deadline_));
+        }
+        waiters_.erase(std::find(waiters_.begin(), waiters_.end(), waiter.get()));
+    }
+    // With this driver gone the serving thread keeps time, if no other driver does.
+    if (drive_machine && !running_ && serve_waiting_ && next_deadline_ < serve_armed_) {
+        bool driver_waits = false;
+        for (Waiter* other : waiters_) driver_waits = driver_waits || other->driver;
+        if (!driver_waits) serve_waiter_.wake.notify_one();
+    }
+    return waiter->done;
+}
+
 RunOutcome Scheduler::serve() {
     if (!real_time_) set_real_time(true);
+    std::unique_lock<std::mutex> lock(outside_mutex_);
+    RunOutcome outcome = RunOutcome::completed;
     for (;;) {
-        take_posted();
-        RunOutcome outcome = run();
-        if (outcome == RunOutcome::completed) reap_finished();
-        if (outcome == RunOutcome::bugcheck || outcome == RunOutcome::step_limit) return outcome;
-        // Nothing can run: wait for the next deadline on the wall clock or for posted work.
-        VirtualTime next = earliest_deadline();
-        {
-            std::lock_guard<std::mutex> lock(posted_mutex_);
-            if (stop_requested_ && posted_.empty()) return RunOutcome::completed;
+        if (has_stopped_) {
+            outcome = stopped_;
+            break;
         }
-        wait_for_wall_clock(next);
-        now_ = std::max(now_, wall_now());
-        wake_blocked_if([this](const SimThread& t) { return t.deadline <= now_; }, WakeReason::timed_out, nullptr);
+        if (!running_ && work_due_locked()) {
+            drive(lock);
+            continue;
+        }
+        if (stop_requested_ && !running_ && posted_.empty()) break;
+        serve_waiting_ = true;
+        serve_armed_ = running_ ? kNever : next_deadline_;
+        if (serve_armed_ == kNever) {
+            serve_waiter_.wake.wait(lock);
+        } else {
+            keep_time_closely();
+            serve_waiter_.wake.wait_until(lock, wall_point(serve_armed_));
+        }
+        serve_waiting_ = false;
     }
+    serve_ended_ = true;
+    // Calls still waiting end: nothing will run them now.
+    for (Waiter* waiter : waiters_) waiter->wake.notify_one();
+    return outcome;
 }
 
 void Scheduler::stop_daemons() {

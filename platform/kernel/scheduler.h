@@ -91,11 +91,24 @@ class Scheduler {
     // ---- Real time ---------------------------------------------------------------------------
     // For hosts whose clients wait in real time (a smart card daemon): virtual time follows the
     // wall clock, and serve() runs the machine until request_stop(), taking work posted from other
-    // OS threads. Everything else stays as in virtual time: one simulated thread at a time.
+    // OS threads. Everything else stays as in virtual time: one simulated thread at a time. A
+    // time-out's threads run at the virtual time it names, even when the OS thread that runs them
+    // wakes a little late: waits that follow one another on the virtual clock (a bus's frames) do
+    // not add up the lateness of each wake-up. Work posted from outside runs at the wall time it
+    // was taken, or later.
     void set_real_time(bool on);
     bool real_time() const { return real_time_; }
     // Thread-safe: runs `body` in a new simulated thread as soon as the machine can.
     void post(std::string name, std::function<void()> body);
+    // Thread-safe, from any OS thread but the one in serve(): runs `body` in a new simulated thread
+    // and returns once it has finished (true), or once the machine has stopped (false: a bug check,
+    // after which `body` may have been cut off, or the end of serve()). With `drive`, the calling
+    // OS thread runs the machine itself whenever no other OS thread does, waiting out its time-outs
+    // in the meantime: a request then needs no hand-over to the serving thread and back, each a
+    // wake-up of a sleeping OS thread. Without it, the call only waits (for requests that wait for
+    // something from outside, such as a card insertion, and would otherwise keep a thread busy).
+    // The simulated threads move between OS threads this way; nothing of theirs is tied to one.
+    bool call(std::string name, std::function<void()> body, bool drive = true);
     // Thread-safe: makes serve() return once nothing is runnable.
     void request_stop();
     RunOutcome serve();
@@ -148,12 +161,19 @@ class Scheduler {
     void switch_to_thread(SimThread& thread);
     void switch_to_scheduler();
     bool advance_time();
-    void take_posted();
     void reap_finished();
     VirtualTime wall_now() const;
-    // Sleeps the OS thread until the wall clock reaches `deadline`, work is posted, or a stop is
-    // requested.
-    void wait_for_wall_clock(VirtualTime deadline);
+    std::chrono::steady_clock::time_point wall_point(VirtualTime when) const;
+    // Runs the machine in real time until nothing is runnable, no time-out is due on the wall clock
+    // and nothing is posted: due time-outs first, each at its own virtual time, then posted work.
+    RunOutcome run_due();
+    // With outside_mutex_ held by `lock` and no other OS thread running the machine: runs it on this
+    // OS thread (run_due with the lock released), then publishes what the others need to know.
+    struct Waiter;
+    void drive(std::unique_lock<std::mutex>& lock);
+    bool work_due_locked() const;
+    // Wakes an OS thread that can run posted work: a waiting driver, else the serving thread.
+    void kick_locked();
     std::string describe_blocked() const;
     // State changes, each keeping the lists below in step with SimThread::state.
     void make_blocked(SimThread& thread);
@@ -202,10 +222,32 @@ class Scheduler {
 
     bool real_time_ = false;
     std::chrono::steady_clock::time_point wall_origin_{};
-    std::mutex posted_mutex_;
-    std::condition_variable posted_signal_;
-    std::deque<std::pair<std::string, std::function<void()>>> posted_;
+    // Stacks of threads that serve() freed, kept for the next threads (a request is a thread).
+    std::vector<void*> spare_stacks_;
+
+    // Shared with OS threads outside the machine, under outside_mutex_.
+    struct Posted {
+        std::string name;
+        std::function<void()> body;
+    };
+    // An OS thread waiting in call() or serve().
+    struct Waiter {
+        std::condition_variable wake;
+        bool done = false;    // its call has finished
+        bool driver = false;  // may run the machine
+    };
+    std::mutex outside_mutex_;
+    std::deque<Posted> posted_;
     bool stop_requested_ = false;
+    bool serve_ended_ = false;              // serve() has returned: calls fail from now on
+    bool running_ = false;                   // an OS thread is running the machine
+    RunOutcome stopped_ = RunOutcome::completed;  // a bug check or step limit ends every call
+    bool has_stopped_ = false;
+    VirtualTime next_deadline_ = kNever;     // the earliest time-out, as the last run left it
+    std::vector<Waiter*> waiters_;           // in call(), in arrival order
+    Waiter serve_waiter_;
+    bool serve_waiting_ = false;
+    VirtualTime serve_armed_ = kNever;       // the time-out the serving thread sleeps towards
 };
 
 }  // namespace sim
