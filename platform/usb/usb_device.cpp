@@ -517,10 +517,18 @@ void UsbDevice::run_transactions(VirtualTime& next, std::vector<UCHAR>& delivere
 VirtualTime UsbDevice::reserve_slot(Pipe& pipe) {
     VirtualTime now = k_.now();
     if (timing_ == BusTiming::fast) return now;
+    if (frames_on_demand_) {
+        bool idle = true;
+        for (auto& [handle, other] : pipes_) idle = idle && frame_origin_ + other.next_frame * kFrame <= now;
+        if (idle) {
+            frame_origin_ = now;
+            for (auto& [handle, other] : pipes_) other.next_frame = 0;
+        }
+    }
     // The first frame that starts at or after now and in which the endpoint is free.
-    int64_t frame = std::max<int64_t>((now + kFrame - 1) / kFrame, pipe.next_frame);
+    int64_t frame = std::max<int64_t>((now - frame_origin_ + kFrame - 1) / kFrame, pipe.next_frame);
     pipe.next_frame = frame + 1;
-    return (frame + 1) * kFrame;
+    return frame_origin_ + (frame + 1) * kFrame;
 }
 
 void UsbDevice::perform(Pipe& pipe, PIRP irp, Transfer& transfer, std::vector<UCHAR>& delivered) {

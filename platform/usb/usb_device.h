@@ -97,6 +97,11 @@ class UsbDevice : public DeviceFunction {
     void set_timing(BusTiming timing);
     CancelDelivery cancel_delivery() const { return cancel_delivery_; }
     void set_cancel_delivery(CancelDelivery delivery) { cancel_delivery_ = delivery; }
+    // Full-speed timing for a machine in real time: a transfer that finds every endpoint idle starts a frame at
+    // once, the frames running on from it, instead of waiting for the next frame of a grid laid from boot. An
+    // exchange that a client starts at any moment then takes exactly its frames (a host's frames run on
+    // regardless, which adds up to one frame to the first packet). Off by default: seeded runs keep the grid.
+    void set_frames_on_demand(bool on) { frames_on_demand_ = on; }
     void attach_peripheral(UsbPeripheral* peripheral) { peripheral_ = peripheral; }
 
     // ---- Device side (the firmware behind the endpoints) ---------------------------------------
@@ -198,6 +203,8 @@ class UsbDevice : public DeviceFunction {
     UsbDeviceSpec description_;
     BusTiming timing_ = BusTiming::full_speed;
     CancelDelivery cancel_delivery_ = CancelDelivery::at_once;
+    bool frames_on_demand_ = false;
+    VirtualTime frame_origin_ = 0;  // where frame 0 starts; frames are kFrame long from there
     UsbPeripheral* peripheral_ = nullptr;
     KSPIN_LOCK lock_ = 0;  // pipes, transfers and the completion list
 
