@@ -7,6 +7,7 @@
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -31,6 +32,12 @@ ViccCard::ViccCard(int socket, std::chrono::milliseconds answer_timeout) : socke
     // Without it every answer waits for the peer's delayed acknowledgement, some 40 ms.
     int on = 1;
     setsockopt(socket_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+    // A receive waits at most the time-out by itself: an answer then costs one system call, not a poll and reads.
+    timeval limit{};
+    limit.tv_sec = static_cast<time_t>(timeout_.count() / 1000);
+    limit.tv_usec = static_cast<suseconds_t>(timeout_.count() % 1000 * 1000);
+    if (timeout_.count() <= 0) limit.tv_usec = 1;  // 0 would mean no limit
+    setsockopt(socket_, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
 }
 
 ViccCard::~ViccCard() {
@@ -95,6 +102,11 @@ bool ViccCard::peer_gone() {
 
 bool ViccCard::send_frame(const Bytes& payload) {
     if (socket_ < 0 || payload.size() > 0xFFFF) return false;
+    // Whatever came unasked (the protocol has nothing of the kind) is dropped, or it would pass for the answer.
+    inbox_.clear();
+    uint8_t scratch[256];
+    while (::recv(socket_, scratch, sizeof scratch, MSG_DONTWAIT) > 0) {
+    }
     // One write per frame: the emulator reads the length and the payload with one receive each.
     Bytes frame;
     frame.reserve(payload.size() + 2);
@@ -114,39 +126,29 @@ bool ViccCard::send_frame(const Bytes& payload) {
     return true;
 }
 
-bool ViccCard::receive_exactly(uint8_t* buffer, size_t count) {
-    auto deadline = std::chrono::steady_clock::now() + timeout_;
-    size_t got = 0;
-    while (got < count) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) return false;
-        pollfd p{socket_, POLLIN, 0};
-        int ready = ::poll(&p, 1, static_cast<int>(left.count()));
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0) return false;
-        ssize_t n = ::recv(socket_, buffer + got, count - got, 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return false;
-        got += static_cast<size_t>(n);
-    }
-    return true;
-}
-
 std::optional<Bytes> ViccCard::receive_frame() {
     if (socket_ < 0) return std::nullopt;
-    uint8_t length[2];
-    Bytes payload;
-    bool ok = receive_exactly(length, 2);
-    if (ok) {
-        payload.resize(static_cast<size_t>(length[0]) << 8 | length[1]);
-        ok = payload.empty() || receive_exactly(payload.data(), payload.size());
+    const auto deadline = std::chrono::steady_clock::now() + timeout_;
+    for (;;) {
+        if (inbox_.size() >= 2) {
+            const size_t length = static_cast<size_t>(inbox_[0]) << 8 | inbox_[1];
+            if (inbox_.size() >= 2 + length) {
+                Bytes payload(inbox_.begin() + 2, inbox_.begin() + 2 + static_cast<std::ptrdiff_t>(length));
+                inbox_.erase(inbox_.begin(), inbox_.begin() + 2 + static_cast<std::ptrdiff_t>(length));
+                return payload;
+            }
+        }
+        // Each receive waits at most the time-out (SO_RCVTIMEO); the answer as a whole must come within it too.
+        uint8_t buffer[4096];
+        ssize_t n = ::recv(socket_, buffer, sizeof buffer, 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0 || std::chrono::steady_clock::now() > deadline) {
+            // A late answer would be taken for the answer to the next command: the emulator is dropped instead.
+            close_locked();
+            return std::nullopt;
+        }
+        inbox_.insert(inbox_.end(), buffer, buffer + n);
     }
-    if (!ok) {
-        // A late answer would be taken for the answer to the next command: the emulator is dropped instead.
-        close_locked();
-        return std::nullopt;
-    }
-    return payload;
 }
 
 // ---- ViccListener ------------------------------------------------------------------------------------------------------
@@ -196,7 +198,9 @@ ViccListener::~ViccListener() {
 void ViccListener::loop() {
     std::shared_ptr<ViccCard> card;
     for (;;) {
-        pollfd fds[3] = {{wake_[0], POLLIN, 0}, {listen_socket_, POLLIN, 0}, {-1, POLLIN, 0}};
+        // The card's connection is watched for its end only: an answer arriving is the exchange's business, and
+        // waking here for each one would cost a thread switch per APDU and a wait for the exchange's lock.
+        pollfd fds[3] = {{wake_[0], POLLIN, 0}, {listen_socket_, POLLIN, 0}, {-1, POLLRDHUP, 0}};
         if (card) fds[2].fd = card->socket();
         int ready = ::poll(fds, card && fds[2].fd >= 0 ? 3 : 2, -1);
         if (ready < 0) {

@@ -61,12 +61,12 @@ class ViccCard : public Card {
    private:
     bool send_frame(const Bytes& payload);
     std::optional<Bytes> receive_frame();
-    bool receive_exactly(uint8_t* buffer, size_t count);
     void close_locked();
 
     mutable std::mutex mutex_;  // one exchange at a time; the listener's liveness check waits for it
     int socket_ = -1;
     std::chrono::milliseconds timeout_;
+    Bytes inbox_;  // received and not yet taken: a frame may come in pieces, or with the start of the next
 };
 
 // Listens on 127.0.0.1 for card emulators, one at a time: a connection is a card put into the slot, its end the
