@@ -107,14 +107,6 @@ Person make_person(const KeypadEntry& entry, const ReaderConfig& config) {
     return person;
 }
 
-// One IFD handler call waiting for its closure to run in the machine.
-struct Call {
-    std::mutex mutex;
-    std::condition_variable finished;
-    bool done = false;
-    bool failed = false;
-};
-
 }  // namespace
 
 struct Host::Impl {
@@ -124,44 +116,29 @@ struct Host::Impl {
     bool down = false;
     std::string bug_check;
     std::thread thread;
-    std::set<std::shared_ptr<Call>> in_flight;
+    int callers = 0;  // pcscd threads inside the machine's call(); the machine goes only once they have left
+    std::condition_variable callers_gone;
     std::set<uint32_t> readers;  // open as pcscd sees them, the machine's state aside
 
     // Runs body in a new simulated thread of the machine and waits for it; false when the machine is not there to
-    // run it (never booted, or stopped by a bug check, in which case body may have been cut off).
-    bool run(const char* name, std::function<void(Machine&)> body) {
-        auto call = std::make_shared<Call>();
+    // run it (never booted, or stopped by a bug check, in which case body may have been cut off). With `drive` the
+    // calling pcscd thread runs the machine itself while it waits (Scheduler::call), so that a request costs no
+    // hand-over to the machine's thread and back; a wait for a card event only waits.
+    bool run(const char* name, std::function<void(Machine&)> body, bool drive = true) {
+        Machine* m = nullptr;
         {
             std::lock_guard<std::mutex> lock(mutex);
             if (!machine || down) return false;
-            in_flight.insert(call);
-            Machine* m = machine;
-            m->k.scheduler().post(name, [m, call, body = std::move(body)] {
-                body(*m);
-                m->flush_debug_output();
-                std::lock_guard<std::mutex> done(call->mutex);
-                call->done = true;
-                call->finished.notify_all();
-            });
+            m = machine;
+            ++callers;
         }
-        std::unique_lock<std::mutex> wait(call->mutex);
-        call->finished.wait(wait, [&] { return call->done; });
-        bool ok = !call->failed;
-        wait.unlock();
+        bool ok = m->k.scheduler().call(name, [m, body = std::move(body)] {
+            body(*m);
+            m->flush_debug_output();
+        }, drive);
         std::lock_guard<std::mutex> lock(mutex);
-        in_flight.erase(call);
+        if (--callers == 0) callers_gone.notify_all();
         return ok;
-    }
-
-    void fail_in_flight() {
-        for (const auto& call : in_flight) {
-            std::lock_guard<std::mutex> lock(call->mutex);
-            if (!call->done) {
-                call->done = true;
-                call->failed = true;
-                call->finished.notify_all();
-            }
-        }
     }
 
     // The machine thread: boot, serve until stopped, then report and tear down.
@@ -194,7 +171,12 @@ struct Host::Impl {
                 if (bug_check.empty()) bug_check = m->k.scheduler().abort_report();
                 if (bug_check.empty()) bug_check = std::string("the machine stopped: ") + to_string(outcome);
             }
-            fail_in_flight();
+        }
+        {
+            // Every call has returned by now or is about to (serve() has ended them); none may touch the machine
+            // as it goes.
+            std::unique_lock<std::mutex> lock(mutex);
+            callers_gone.wait(lock, [&] { return callers == 0; });
         }
         if (outcome != RunOutcome::completed) {
             log(LogLevel::critical, "*** THE SIMULATED MACHINE STOPPED; every reader of this driver is gone ***");
@@ -273,6 +255,8 @@ std::string Host::open_reader(uint32_t lun, const ReaderConfig& config) {
         m.units[lun] = unit;
         unit->usb = std::make_unique<UsbDevice>(m.k);
         if (config.fast_bus) unit->usb->set_timing(BusTiming::fast);
+        // pcscd's clients come at any moment of the bus's frames: each exchange takes exactly its frames.
+        unit->usb->set_frames_on_demand(true);
         unit->reader = std::make_unique<Reader>(m.k, *unit->usb);
         PinpadOptions pinpad;
         unit->pinpad = install_pinpad_commands(m.k, *unit->reader, pinpad);
@@ -437,7 +421,7 @@ IoOutcome Host::wait_for_card_event(uint32_t lun, bool present_now, int timeout_
         }
         if (unit->card_event == request) unit->card_event.reset();
         outcome.status = static_cast<uint32_t>(request->status());
-    });
+    }, false);
     outcome.machine_down = !ran;
     return outcome;
 }
