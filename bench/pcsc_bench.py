@@ -142,8 +142,19 @@ def run_client(client, *args):
     return done.stdout
 
 
+def busy_threads(out, count):
+    """The client's report of pcscd's threads that ran during a round: 'tid: CPU us and thread switches per APDU',
+    busiest first."""
+    rows = []
+    for m in re.finditer(r"thread (\d+) cpu_s ([\d.-]+) switches (-?\d+)", out):
+        rows.append((float(m.group(2)) / count * 1e6, int(m.group(3)) / count, m.group(1)))
+    rows.sort(reverse=True)
+    return ", ".join(f"{tid} {cpu:.0f} us {sw:.1f} sw" for cpu, sw, tid in rows[:4])
+
+
 def rate_rounds(client, pcscd_pid, viccs, readers, rounds, seconds):
-    """{reader: [(apdu/s, pcscd us/apdu, vicc us/apdu), ...]}, the readers taking turns in every round."""
+    """{reader: [(apdu/s, pcscd us/apdu, vicc us/apdu, pcscd threads), ...]}, the readers taking turns in every
+    round."""
     results = {r: [] for r in readers}
     for _ in range(rounds):
         for reader in readers:
@@ -153,7 +164,8 @@ def rate_rounds(client, pcscd_pid, viccs, readers, rounds, seconds):
             vicc_cpu = schedstat_s(vicc) - vicc_before if vicc else 0
             m = re.match(r"apdus (\d+) wall_s ([\d.]+) pcscd_cpu_s ([\d.-]+)", out)
             count, wall, cpu = int(m.group(1)), float(m.group(2)), float(m.group(3))
-            results[reader].append((count / wall, cpu / count * 1e6, vicc_cpu / count * 1e6))
+            results[reader].append((count / wall, cpu / count * 1e6, vicc_cpu / count * 1e6,
+                                    busy_threads(out, count)))
     return results
 
 
@@ -214,6 +226,9 @@ def main():
         rows.append(("5 pcscd", "SELECT MF, our driver, built-in card, fast bus",
                      f"{card:,.0f} APDU/s ({1e6 / card:.0f} us each); pcscd CPU {median(names[2], 1):.0f} us/APDU",
                      "the whole simulated machine per APDU, no card process"))
+        for name in names[:3]:
+            rows.append(("5 pcscd", f"pcscd's threads, {name[len('Bench '):]}", "CPU and thread switches per APDU",
+                         "last round: " + rates[name][-1][3]))
 
         # Real time: each case at several sizes on the full-speed bus.
         sizes = [1, 16, 64, 255]

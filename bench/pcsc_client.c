@@ -36,6 +36,46 @@ static double process_cpu_s(const char *pid) {
     return total;
 }
 
+/* Every thread of a process: id, CPU seconds and context switches (voluntary and not). */
+#define MAX_THREADS 64
+struct thread_stat {
+    long id;
+    double cpu_s;
+    long switches;
+};
+
+static int thread_stats(const char *pid, struct thread_stat *out) {
+    char path[300], line[256];
+    int n = 0;
+    snprintf(path, sizeof path, "/proc/%s/task", pid);
+    DIR *tasks = opendir(path);
+    if (!tasks) return 0;
+    for (struct dirent *task; (task = readdir(tasks)) != NULL && n < MAX_THREADS;) {
+        if (task->d_name[0] == '.') continue;
+        struct thread_stat *t = &out[n];
+        unsigned long long ns = 0;
+        t->id = atol(task->d_name);
+        t->switches = 0;
+        snprintf(path, sizeof path, "/proc/%s/task/%s/schedstat", pid, task->d_name);
+        FILE *f = fopen(path, "r");
+        if (!f) continue;
+        if (fscanf(f, "%llu", &ns) != 1) ns = 0;
+        fclose(f);
+        t->cpu_s = (double)ns * 1e-9;
+        snprintf(path, sizeof path, "/proc/%s/task/%s/status", pid, task->d_name);
+        f = fopen(path, "r");
+        if (!f) continue;
+        while (fgets(line, sizeof line, f)) {
+            const char *at = strstr(line, "ctxt_switches:");
+            if (at) t->switches += atol(at + strlen("ctxt_switches:"));
+        }
+        fclose(f);
+        ++n;
+    }
+    closedir(tasks);
+    return n;
+}
+
 static size_t parse_hex(const char *hex, unsigned char *out, size_t room) {
     size_t n = 0;
     for (; hex[0] && hex[1] && n < room; hex += 2) sscanf(hex, "%2hhx", &out[n++]);
@@ -77,6 +117,8 @@ int main(int argc, char **argv) {
     DWORD answer_length;
     if (strcmp(argv[1], "rate") == 0 && argc == 6) {
         size_t length = parse_hex(argv[5], apdu, sizeof apdu);
+        struct thread_stat before[MAX_THREADS], after[MAX_THREADS];
+        int threads_before = thread_stats(argv[3], before);
         double seconds = atof(argv[4]), cpu_start = process_cpu_s(argv[3]), start = now_s(), end = start;
         long count = 0;
         while (end - start < seconds) {
@@ -89,7 +131,21 @@ int main(int argc, char **argv) {
             ++count;
             end = now_s();
         }
-        printf("apdus %ld wall_s %.6f pcscd_cpu_s %.6f\n", count, end - start, process_cpu_s(argv[3]) - cpu_start);
+        double cpu_end = process_cpu_s(argv[3]);
+        int threads_after = thread_stats(argv[3], after);
+        printf("apdus %ld wall_s %.6f pcscd_cpu_s %.6f\n", count, end - start, cpu_end - cpu_start);
+        /* The threads that ran meanwhile (pcscd's thread for this client is new: it counts from zero). */
+        for (int i = 0; i < threads_after; ++i) {
+            double cpu = after[i].cpu_s;
+            long switches = after[i].switches;
+            for (int j = 0; j < threads_before; ++j) {
+                if (before[j].id == after[i].id) {
+                    cpu -= before[j].cpu_s;
+                    switches -= before[j].switches;
+                }
+            }
+            if (cpu > 0 || switches > 0) printf("thread %ld cpu_s %.6f switches %ld\n", after[i].id, cpu, switches);
+        }
     } else if (strcmp(argv[1], "latency") == 0 && argc >= 5) {
         int count = atoi(argv[3]);
         double *samples = malloc(sizeof(double) * (size_t)count);
