@@ -9,6 +9,8 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 #include <wdm.h>
@@ -234,10 +236,13 @@ class Kernel {
 
     std::map<void*, PoolBlock> pool_;
     std::deque<void*> pool_quarantine_;
-    std::set<void*> pool_quarantined_;
+    // Hashed: thousands of entries, looked up on every free; nothing depends on their order.
+    std::unordered_set<void*> pool_quarantined_;
     uint64_t pool_serial_ = 0;
 
-    std::map<PIRP, IrpRecord> irps_;
+    // Live IRPs and the quarantined ones (a thousand or more), looked up on every IRP call; hashed, as nothing
+    // depends on their order. Records keep their address while others come and go.
+    std::unordered_map<PIRP, IrpRecord> irps_;
     std::deque<PIRP> irp_quarantine_;
     uint64_t irp_serial_ = 0;
 
