@@ -289,6 +289,121 @@ TEST(RealTime, FinishedThreadsAreFreedBetweenRuns) {
 namespace sim {
 namespace {
 
+// call(): requests from several OS threads, each run by the calling thread when the machine is free, the others
+// waiting meanwhile; a call that only waits (drive = false) is finished by a driving call's work. Every body runs
+// once, its results are there when call() returns, and serve() ends cleanly.
+TEST(RealTime, CallsFromSeveralThreadsEachRunOnceAndReturnTheirResults) {
+    Kernel k(12);
+    k.scheduler().set_real_time(true);
+    KEVENT card;
+    KeInitializeEvent(&card, NotificationEvent, FALSE);
+    std::atomic<int> runs{0};
+    std::vector<int> results(4 * 25, -1);
+    std::atomic<bool> waited{false};
+    std::thread server([&] { EXPECT_EQ(k.scheduler().serve(), RunOutcome::completed); });
+    std::thread waiter([&] {
+        bool ok = k.scheduler().call("card event wait", [&] {
+            EXPECT_EQ(KeWaitForSingleObject(&card, Executive, KernelMode, FALSE, nullptr), STATUS_SUCCESS);
+            waited = true;
+        }, false);
+        EXPECT_TRUE(ok);
+    });
+    std::vector<std::thread> clients;
+    for (int c = 0; c < 4; ++c) {
+        clients.emplace_back([&, c] {
+            for (int i = 0; i < 25; ++i) {
+                const int slot = c * 25 + i;
+                bool ok = k.scheduler().call("request", [&, slot] {
+                    LARGE_INTEGER delay;
+                    delay.QuadPart = -(slot % 3) * 1'000;  // none, 0.1 or 0.2 ms
+                    if (delay.QuadPart != 0) KeDelayExecutionThread(KernelMode, FALSE, &delay);
+                    ++runs;
+                    results[slot] = slot * 7;
+                });
+                EXPECT_TRUE(ok);
+                EXPECT_EQ(results[slot], slot * 7) << "the body's result is there when call() returns";
+            }
+        });
+    }
+    for (auto& client : clients) client.join();
+    EXPECT_FALSE(waited) << "nothing has set the event yet";
+    EXPECT_TRUE(k.scheduler().call("insert", [&] { KeSetEvent(&card, IO_NO_INCREMENT, FALSE); }));
+    waiter.join();
+    EXPECT_TRUE(waited);
+    k.scheduler().request_stop();
+    server.join();
+    EXPECT_EQ(runs, 100);
+    EXPECT_LE(k.scheduler().threads().size(), 2u) << "finished request threads are freed";
+}
+
+// Time-outs in real time: each sleep's thread runs at the virtual time the sleep names, however late its OS thread
+// woke, so a run of 1 ms sleeps ends exactly that many milliseconds on and the lateness does not add up.
+TEST(RealTime, SuccessiveSleepsEndAtTheirOwnVirtualTimes) {
+    Kernel k(13);
+    k.scheduler().set_real_time(true);
+    std::thread server([&] { EXPECT_EQ(k.scheduler().serve(), RunOutcome::completed); });
+    for (bool drive : {true, false}) {
+        SCOPED_TRACE(drive ? "the calling thread runs the machine" : "the serving thread runs the machine");
+        VirtualTime start = -1, end = -1;
+        std::vector<VirtualTime> wakes;
+        EXPECT_TRUE(k.scheduler().call("sleeper", [&] {
+            start = k.now();
+            for (int i = 0; i < 20; ++i) {
+                LARGE_INTEGER delay;
+                delay.QuadPart = -from_ms(1);
+                KeDelayExecutionThread(KernelMode, FALSE, &delay);
+                wakes.push_back(k.now());
+            }
+            end = k.now();
+        }, drive));
+        ASSERT_EQ(wakes.size(), 20u);
+        for (size_t i = 0; i < wakes.size(); ++i) EXPECT_EQ(wakes[i], start + from_ms(static_cast<int64_t>(i) + 1));
+        EXPECT_EQ(end - start, from_ms(20));
+    }
+    k.scheduler().request_stop();
+    server.join();
+}
+
+// A bug check in one call's body stops the machine: that call and one waiting beside it return false, and so does
+// every later call, at once; serve() reports the bug check.
+TEST(RealTime, ABugCheckEndsEveryCallAndLaterCallsFailAtOnce) {
+    Kernel k(14);
+    k.scheduler().set_real_time(true);
+    RunOutcome outcome = RunOutcome::completed;
+    std::thread server([&] { outcome = k.scheduler().serve(); });
+    KEVENT never;
+    KeInitializeEvent(&never, NotificationEvent, FALSE);
+    std::promise<bool> waiting_result;
+    std::atomic<bool> entered{false};
+    std::thread waiting([&] {
+        waiting_result.set_value(k.scheduler().call("waits forever", [&] {
+            entered = true;
+            KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, nullptr);
+        }, false));
+    });
+    // The waiting call's thread is in the machine before the fault.
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (!entered && std::chrono::steady_clock::now() < give_up) std::this_thread::yield();
+    ASSERT_TRUE(entered);
+    bool faulty = k.scheduler().call("faulty", [&] { k.bug_check("TEST_FAULT", "a test's deliberate fault"); });
+    EXPECT_FALSE(faulty);
+    auto result = waiting_result.get_future();
+    EXPECT_EQ(result.wait_for(std::chrono::seconds(30)), std::future_status::ready) << "the waiting call ended";
+    EXPECT_FALSE(result.get());
+    server.join();
+    waiting.join();
+    EXPECT_EQ(outcome, RunOutcome::bugcheck);
+    bool ran = false;
+    EXPECT_FALSE(k.scheduler().call("after", [&] { ran = true; }));
+    EXPECT_FALSE(ran);
+}
+
+}  // namespace
+}  // namespace sim
+
+namespace sim {
+namespace {
+
 // Switches save each fiber's registers and floating-point control words: every fiber keeps its rounding mode (x87
 // and SSE alike) and the values it holds across switch points, whatever the others set meanwhile, and the side that
 // runs the scheduler gets its own mode back.

@@ -636,6 +636,59 @@ TEST(UsbTiming, FullSpeedMovesOnePacketPerFramePerEndpoint) {
     }
 }
 
+// Frames on demand (a machine in real time): a transfer that finds the bus idle starts a frame at once, so an
+// exchange begun at any moment takes exactly its frames; on the grid laid from boot it waits for the next frame.
+TEST(UsbTiming, FramesOnDemandStartWhenTheBusIsIdle) {
+    struct Case {
+        const char* what;
+        bool on_demand;
+        int writes;
+        bool round_trips;
+        VirtualTime offset;  // into the frame at which the first write starts
+    };
+    const Case cases[] = {
+        {"1 write, on demand", true, 1, false, 3'000},
+        {"1 write, grid", false, 1, false, 3'000},
+        {"10 writes one by one, on demand", true, 10, false, 7'000},
+        {"10 writes one by one, grid", false, 10, false, 7'000},
+        {"5 round trips, on demand", true, 5, true, 1},
+        {"5 round trips, grid", false, 5, true, 1},
+        {"1 write at a frame's start, on demand", true, 1, false, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Bench bench;
+        bench.usb.set_timing(BusTiming::full_speed);
+        bench.usb.set_frames_on_demand(c.on_demand);
+        bench.sink.echo = c.round_trips;
+        VirtualTime start = -1, elapsed = -1;
+        bench.run([&](UrbClient& client) {
+            Selection selection = bench.configure(client);
+            // Out of the last frame, then to the offset into the next one.
+            LARGE_INTEGER delay;
+            delay.QuadPart = -(from_ms(1) - bench.k.now() % from_ms(1) + c.offset);
+            KeDelayExecutionThread(KernelMode, FALSE, &delay);
+            start = bench.k.now();
+            Packet buffer(8);
+            for (int i = 0; i < c.writes; ++i) {
+                auto write = test::transfer_urb(selection.pipe_for(0x02), buffer.data(), 8, false);
+                EXPECT_EQ(client.submit(write->get()), STATUS_SUCCESS);
+                if (c.round_trips) {
+                    auto read = test::transfer_urb(selection.pipe_for(0x81), buffer.data(), 8, true);
+                    EXPECT_EQ(client.submit(read->get()), STATUS_SUCCESS);
+                }
+            }
+            elapsed = bench.k.now() - start;
+        });
+        ASSERT_EQ(start % from_ms(1), c.offset) << "the exchange starts where the case says";
+        const int frames = c.writes * (c.round_trips ? 2 : 1);
+        // On the grid the first packet waits for the next frame's end: the rest of this frame on top.
+        const VirtualTime expected = from_ms(frames) + (c.on_demand || c.offset == 0 ? 0 : from_ms(1) - c.offset);
+        EXPECT_EQ(elapsed, expected) << "took " << to_ms(elapsed) << " ms";
+        test::expect_clean(bench.k);
+    }
+}
+
 TEST(UsbFaults, InjectedTransferFailureMovesNothing) {
     Bench bench;
     bench.run([&](UrbClient& client) {
