@@ -6,6 +6,7 @@
 #include <string>
 
 #include "iso_card.h"
+#include "openpgp_card.h"
 
 namespace sim {
 
@@ -16,6 +17,7 @@ struct Preset {
     Bytes atr;                              // for an ISO card
     bool mute = false;                      // a MuteCard instead
     std::optional<int> answers_before_mute;
+    std::optional<uint8_t> openpgp_max_pin;  // an OpenPgpCard announcing this PIN length maximum instead
 };
 
 const std::vector<Preset>& presets() {
@@ -35,6 +37,8 @@ const std::vector<Preset>& presets() {
         {{"long-atr", "well-formed 36-byte ATR, longer than any ATR may be"}, preset_atr::too_long},
         {{"bad-tck", "the iso ATR with a wrong TCK"}, preset_atr::bad_tck},
         {{"bad-ts", "the iso ATR with TS 3C"}, preset_atr::bad_ts},
+        {{"openpgp", "OpenPGP card v2.0, PINs of up to 16 characters"}, {}, false, {}, 16},
+        {{"openpgp-max32", "OpenPGP card v2.0 announcing PINs of up to 32 characters"}, {}, false, {}, 32},
     };
     return table;
 }
@@ -78,6 +82,10 @@ std::unique_ptr<Card> make_card(std::string_view name) {
     for (const Preset& p : presets()) {
         if (name != p.description.name) continue;
         if (p.mute) return std::make_unique<MuteCard>();
+        if (p.openpgp_max_pin) {
+            return make_openpgp_card(
+                OpenPgpCardOptions{.name = p.description.name, .max_pin_length = *p.openpgp_max_pin});
+        }
         return std::make_unique<IsoCard>(
             IsoCardOptions{.name = p.description.name, .atr = p.atr, .answers_before_mute = p.answers_before_mute});
     }
