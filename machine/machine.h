@@ -1,7 +1,7 @@
 // The one simulated machine every host of the driver builds on: the kernel with its verifier, the USB bus, the Plug
 // and Play and power managers, an application, the Tavelo driver, and any number of readers, each with its USB
-// device, firmware, keypad and card slot. The unit-test fixtures, the reliability runs, the benchmark, the workbench,
-// the Wine run's reader and the pcscd reader driver all set the machine up through it.
+// device, firmware, keypad and card slot. The unit-test fixtures, the reliability runs, the benchmark, the workbench
+// and the pcscd reader driver all set the machine up through it.
 //
 // Every operation works from inside a simulated thread (the reliability runs play a whole scenario in one) and from
 // outside one, where it runs in a simulated thread of its own until the machine is idle again (the workbench and the
