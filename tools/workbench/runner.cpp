@@ -233,11 +233,11 @@ bool Runner::plug(const Command& c) {
         if (!NT_SUCCESS(entry)) return fail(c, "the driver did not load: DriverEntry returned " + status_text(entry));
     }
     const bool was_loaded = machine_.driver_loaded();
-    NTSTATUS added = STATUS_PENDING;
-    ReaderUnit* unit = machine_.plug(name, &added);
+    ReaderUnit* unit = &machine_.add_reader(ReaderSpec{name});
+    NTSTATUS added = machine_.plug(*unit);
     if (!machine_.alive()) return stopped(c);
     note_driver_load(was_loaded);
-    if (!unit) return fail(c, "the reader could not be plugged in");
+    if (!unit->node) return fail(c, "the reader could not be plugged in");
     current_ = name;
     event(Source::pnp, name, "AddDevice -> " + status_text(added));
     NTSTATUS status = added;
