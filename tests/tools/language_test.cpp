@@ -103,6 +103,11 @@ TEST(LanguageParser, EveryRequestCanBeLeftRunning) {
         EXPECT_FALSE(c.async_name.empty()) << line;
     }
     EXPECT_EQ(parse_ok("apdu 00 B0 00 00 02 as read").input, (Bytes{0x00, 0xB0, 0x00, 0x00, 0x02}));
+    Command pin = parse_ok("pin direct timeout 5 out 1 as verify expect BUFFER_TOO_SMALL");
+    EXPECT_EQ(pin.output_size, 1u);
+    EXPECT_EQ(pin.pin.timeout_s, 5u);
+    EXPECT_EQ(pin.async_name, "verify");
+    EXPECT_EQ(parse_ok("pin key out 0").output_size, 0u);
 }
 
 TEST(LanguageParser, MalformedLinesAreRefusedWithAReason) {
@@ -271,6 +276,12 @@ TEST(LanguageRun, TheReaderMisbehavesAsTold) {
     // An unsolicited card event: the reader reports a removal with the card still in its slot.
     expect_passes("track absent\nreader event absent\nawait absent expect SUCCESS\nexpect state absent\n");
     expect_fails_at("track absent\nwait 100ms\nexpect pending absent\nawait absent within 1s\n", 4, "still pending");
+}
+
+TEST(LanguageRun, AQueryRemoveCalledOffLeavesTheReaderStarted) {
+    expect_passes("track absent\nquery-remove expect SUCCESS\nexpect device started\nexpect pending absent\n"
+                  "apdu 00 A4 00 00 02 3F 00 expect SUCCESS 90 00\n");
+    EXPECT_EQ(parse_ok("query-remove on right expect SUCCESS").verb, Verb::query_remove);
 }
 
 TEST(LanguageRun, RequestsLeftRunningWhileLaterLinesAct) {

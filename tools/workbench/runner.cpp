@@ -497,6 +497,10 @@ bool Runner::pnp_step(const Command& c, ReaderUnit& unit) {
             status = machine_.stop(unit);
             event(Source::pnp, unit.name, "query-stop and IRP_MN_STOP_DEVICE -> " + status_text(status));
             break;
+        case Verb::query_remove:
+            status = machine_.query_remove(unit);
+            event(Source::pnp, unit.name, "query-remove, then cancel-remove -> " + status_text(status));
+            break;
         case Verb::disable:
             status = machine_.disable(unit);
             event(Source::pnp, unit.name, "query-remove and IRP_MN_REMOVE_DEVICE -> " + status_text(status));
@@ -551,6 +555,7 @@ bool Runner::run(const Command& c) {
         case Verb::start:
         case Verb::stop:
         case Verb::disable:
+        case Verb::query_remove:
         case Verb::unplug: {
             ReaderUnit* unit = reader_for(c);
             return unit && pnp_step(c, *unit);

@@ -124,10 +124,13 @@ const std::vector<VerbHelp>& verb_help() {
          "A reader arrives on the USB bus: the driver is loaded if it is not, AddDevice runs, then the device is "
          "started (IRP_MN_START_DEVICE) unless `nostart`. READER names it (default reader0, reader1, ...); it "
          "becomes the current reader. `expect` checks the start's status (AddDevice's with nostart)."},
-        {"readers and the system", "unplug", "unplug [on READER]",
+        {"readers and the system", "unplug", "unplug [on READER] [expect STATUS]",
          "The reader is pulled out: surprise removal now, IRP_MN_REMOVE_DEVICE once its last handle is closed."},
         {"readers and the system", "disable", "disable [on READER] [expect STATUS]",
          "Orderly removal, as when the device is disabled: query-remove, then remove. The reader stays plugged in."},
+        {"readers and the system", "query-remove", "query-remove [on READER] [expect STATUS]",
+         "A removal asked for and called off: IRP_MN_QUERY_REMOVE_DEVICE, then IRP_MN_CANCEL_REMOVE_DEVICE. The "
+         "reader stays started. Example: `query-remove expect SUCCESS`, then `ioctl GET_STATE out 4 expect SUCCESS`."},
         {"readers and the system", "stop", "stop [on READER] [expect STATUS]",
          "Query-stop, then IRP_MN_STOP_DEVICE (a resource rebalance)."},
         {"readers and the system", "start", "start [on READER] [expect STATUS]",
@@ -177,7 +180,8 @@ const std::vector<VerbHelp>& verb_help() {
          "Waits for an overlapped request (default at most 60s of virtual time) and checks how it ended."},
         {"the application", "cancel", "cancel NAME", "CancelIoEx on an overlapped request."},
         {"the application", "pin", "pin direct|start [min N] [max N] [timeout S] [validate ok|max|timeout...] "
-                                   "[apdu HEX] [expect ...] | pin key|finish|abort|properties [expect ...]",
+                                   "[apdu HEX] [out N] [as NAME] [expect ...] | pin key|finish|abort|properties "
+                                   "[out N] [as NAME] [expect ...]",
          "The PIN pad: `pin direct` verifies a PIN in one request (FEATURE_VERIFY_PIN_DIRECT); `pin start`, "
          "`pin key` (one key event each), `pin finish` do it in steps; `pin abort`; `pin properties`. The PIN "
          "request defaults: min 4, max 8, timeout 30 (seconds), validate ok, the VERIFY APDU 00 20 00 01 08 "
@@ -323,7 +327,7 @@ namespace {
 
 const std::map<std::string, Verb>& verbs() {
     static const std::map<std::string, Verb> table = {
-        {"plug", Verb::plug}, {"unplug", Verb::unplug}, {"disable", Verb::disable}, {"start", Verb::start},
+        {"plug", Verb::plug}, {"unplug", Verb::unplug}, {"disable", Verb::disable}, {"query-remove", Verb::query_remove}, {"start", Verb::start},
         {"stop", Verb::stop}, {"use", Verb::use}, {"sleep", Verb::sleep}, {"resume", Verb::resume},
         {"shutdown", Verb::shutdown}, {"insert", Verb::insert}, {"remove", Verb::remove}, {"keys", Verb::keys},
         {"open", Verb::open}, {"close", Verb::close}, {"ioctl", Verb::ioctl}, {"apdu", Verb::apdu},
@@ -664,7 +668,8 @@ class LineParser {
         if (found == kActions.end()) return fail("`pin " + action + "`: direct, start, key, finish, abort or properties");
         c.pin.action = found->second;
         const bool verify = c.pin.action == PinAction::direct || c.pin.action == PinAction::start;
-        while (verify && !at_end() && peek() != "expect" && peek() != "on" && peek() != "via" && peek() != "as") {
+        while (verify && !at_end() && peek() != "expect" && peek() != "on" && peek() != "via" && peek() != "as" &&
+               peek() != "out") {
             std::string option = lower(words_[pos_++]);
             uint64_t value = 0;
             if (option == "min") {
@@ -710,6 +715,11 @@ class LineParser {
             } else {
                 return fail("`pin` option \"" + option + "\": min, max, timeout, validate, condition or apdu");
             }
+        }
+        if (take("out")) {
+            uint64_t value = 0;
+            if (!parse_number_word(value, "out (bytes)", 0x10000)) return false;
+            c.output_size = static_cast<ULONG>(value);
         }
         if (take("as")) {
             if (!need("a request name after `as`")) return false;
@@ -762,9 +772,11 @@ class LineParser {
                 if (take("nostart")) c.no_start = true;
                 return parse_expect_tail(c, false);
             case Verb::unplug:
+                return parse_on(c) && parse_expect_tail(c, false);
             case Verb::remove:
                 return parse_on(c);
             case Verb::disable:
+            case Verb::query_remove:
             case Verb::start:
             case Verb::stop:
                 return parse_on(c) && parse_expect_tail(c, false);

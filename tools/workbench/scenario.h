@@ -14,7 +14,7 @@ namespace sim::workbench {
 
 enum class Verb {
     // readers and the system
-    plug, unplug, disable, start, stop, use, sleep, resume, shutdown,
+    plug, unplug, disable, query_remove, start, stop, use, sleep, resume, shutdown,
     // the card slot and the keypad
     insert, remove, keys,
     // the application
