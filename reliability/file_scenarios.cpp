@@ -58,6 +58,7 @@ class Player {
 
     void play() {
         play_range(0, commands_.size());
+        if (!commands_.empty()) quiet_check(commands_.back());
         // A request the file never awaited has no prediction: its outcome is left open.
         for (auto& [name, n] : requests_) {
             (void)name;
@@ -89,11 +90,11 @@ class Player {
                 continue;
             }
             run(c);
-            quiet_check(c);
         }
     }
 
-    // The remove lock and the I/O count at rest once nothing the file sent is outstanding.
+    // The remove lock and the I/O count at rest at the end of the file, once nothing it sent is outstanding (after
+    // a line in the middle, a transition's own work may still be under way).
     void quiet_check(const wb::Command& c) {
         // While asleep the power transition holds the device's turn, and it is no quiet moment.
         if (asleep_ || !rig_.app.outstanding().empty()) return;
@@ -491,7 +492,6 @@ std::map<std::string, std::unique_ptr<FileEntry>, std::less<>>& loaded() {
 
 // What a reliability run cannot carry out: the rig has one reader, plugged in before the body.
 std::string unsupported(const wb::Command& c, bool& plugged) {
-    if (!c.reader.empty() && c.verb != wb::Verb::plug) return "`on READER`: a reliability run has one reader";
     switch (c.verb) {
         case wb::Verb::plug:
             if (plugged) return "a second `plug`: a reliability run has one reader";
@@ -500,8 +500,10 @@ std::string unsupported(const wb::Command& c, bool& plugged) {
         case wb::Verb::use:
             return "`use`: a reliability run has one reader";
         default:
-            return "";
+            break;
     }
+    if (!c.reader.empty()) return "`on READER`: a reliability run has one reader";
+    return "";
 }
 
 }  // namespace
