@@ -198,6 +198,11 @@ class Player {
                 state->returned = true;
             });
             requests_[c.async_name] = named;
+            // As in the workbench: the new thread runs until it waits for something that takes time, so the request
+            // is on its way before the next line.
+            LARGE_INTEGER interval;
+            interval.QuadPart = -1;
+            KeDelayExecutionThread(KernelMode, FALSE, &interval);
             return;
         }
         auto request = rig_.ioctl_async(*h, r->code, r->input, r->output_size, step(c));
