@@ -28,7 +28,10 @@ test-wine: build
 	bash winbuild/build.sh
 	bash winbuild/wine/run.sh build/default
 
-demo: build
+# The demo builds the workbench alone (the driver, the simulated platform and the machine under it), no tests.
+demo: deps
+	@cmake --preset default >/dev/null
+	@cmake --build --preset default --target qward-workbench
 	@build/default/tools/qward-workbench
 
 bench: build

@@ -70,15 +70,19 @@ class SizedCard : public sim::Card {
     std::exit(3);
 }
 
-// One or more readers with the driver, each started with a card powered and T=1 selected, and one handle each.
+// One or more readers with the driver on the one simulated machine, each started with a card powered and T=1
+// selected, and one handle each.
 class Rig {
    public:
+    // A reader's parts, by the names the sections use.
     struct Slot {
-        std::unique_ptr<sim::UsbDevice> usb;
-        std::unique_ptr<sim::Reader> reader;  // after usb: goes first
-        std::shared_ptr<sim::PinpadState> pinpad;  // after reader: its keypad refers to it
+        explicit Slot(sim::ReaderUnit& unit)
+            : usb(unit.usb), reader(unit.reader), pinpad(unit.pinpad), node(unit.node) {}
+        std::unique_ptr<sim::UsbDevice>& usb;
+        std::unique_ptr<sim::Reader>& reader;
+        std::shared_ptr<sim::PinpadState>& pinpad;  // null without the PIN commands
         std::shared_ptr<SizedCard> card;
-        sim::DeviceNode* node = nullptr;
+        sim::DeviceNode*& node;
         sim::Handle handle;
     };
 
@@ -86,32 +90,26 @@ class Rig {
     // machine has no keypad threads, so the other sections' figures do not carry them.
     Rig(size_t readers, sim::BusTiming timing, Bytes atr = sim::preset_atr::iso, uint64_t seed = 1,
         bool pinpad = false)
-        : k(seed), bus(k), pnp(k, bus), app(k) {
-        // The same driver image is loaded again and again in this process; a fresh image has zeroed globals.
-        DeviceCount = 0;
-        NTSTATUS entry = STATUS_UNSUCCESSFUL;
-        driver = pnp.load_driver("tavelo", &DriverEntry, &entry);
-        if (entry != STATUS_SUCCESS) {
-            std::fprintf(stderr, "qward-bench: DriverEntry failed\n");
-            std::exit(3);
-        }
+        : machine(seed), k(machine.k), bus(machine.bus), pnp(machine.pnp), app(machine.app) {
+        succeeds(machine.load_driver(), "DriverEntry");
+        driver = machine.driver();
         for (size_t i = 0; i < readers; ++i) {
-            auto slot = std::make_unique<Slot>();
-            slot->usb = std::make_unique<sim::UsbDevice>(k);
-            slot->usb->set_timing(timing);
-            slot->reader = std::make_unique<sim::Reader>(k, *slot->usb);
-            sim::install_card_commands(*slot->reader);
-            if (pinpad) slot->pinpad = sim::install_pinpad_commands(k, *slot->reader);
+            sim::ReaderSpec spec;
+            spec.name = "Q-ward";
+            spec.timing = timing;
+            spec.pinpad = pinpad;
+            sim::ReaderUnit& unit = machine.add_reader(std::move(spec));
+            sim::install_card_commands(*unit.reader);
+            auto slot = std::make_unique<Slot>(unit);
             slot->card = std::make_shared<SizedCard>(atr);
             // In the slot before the start, so that the start's card-status request finds it.
-            slot->reader->set_mode(sim::Reader::Mode::scripted);
-            slot->reader->insert_card(slot->card);
-            slot->reader->set_mode(sim::Reader::Mode::automatic);
+            machine.insert(unit, slot->card, true);
             Slot& s = *slot;
             slots.push_back(std::move(slot));
-            run("plug", [&] { s.node = &pnp.plug(driver, "Q-ward", s.usb.get()); });
-            run("start", [&] { check(pnp.start(*s.node), "start"); });
-            run("open", [&] { check(app.open(s.node->fdo(), s.handle), "open"); });
+            succeeds(machine.plug(unit), "plug");
+            succeeds(machine.start(unit), "start");
+            s.handle = machine.open_handle(unit, false);
+            if (!s.handle.valid()) check(STATUS_UNSUCCESSFUL, "open");
             run("power", [&] { power(s, SCARD_COLD_RESET); });
             // T=1, which the bench's APDUs name; a card without it (the T=0-only ATR of the reset rows) gets
             // whichever protocol it offers, and is only reset.
@@ -126,14 +124,26 @@ class Rig {
 
     ~Rig() {
         for (auto& s : slots) {
-            if (s->handle.valid() && !s->handle.closed()) run("close", [&] { s->handle.close(); });
-            run("remove", [&] { pnp.remove(*s->node); });
+            if (s->handle.valid() && !s->handle.closed()) machine.close(s->handle);
         }
+        for (auto& unit : machine.readers()) machine.disable(*unit);
+        stopped_if_dead("remove");
     }
 
     void run(const std::string& name, const std::function<void()>& body) {
-        const sim::RunOutcome outcome = k.run_thread(name, body);
-        if (outcome != sim::RunOutcome::completed) machine_stopped(k, name, outcome);
+        machine.run(name, body);
+        stopped_if_dead(name);
+    }
+    // A step of the set-up that must succeed on a running machine.
+    void succeeds(NTSTATUS status, const char* what) {
+        stopped_if_dead(what);
+        check(status, what);
+    }
+    void stopped_if_dead(const std::string& what) {
+        if (machine.alive()) return;
+        std::fprintf(stderr, "qward-bench: %s ended with %s\n%s\n", what.c_str(), machine.outcome().c_str(),
+                     machine.report().c_str());
+        std::exit(3);
     }
 
     static Bytes ulong_bytes(ULONG value) {
@@ -159,10 +169,11 @@ class Rig {
         check(s.handle.ioctl(IOCTL_SMARTCARD_POWER, ulong_bytes(minor), 64).status, "power");
     }
 
-    sim::Kernel k;
-    sim::Bus bus;
-    sim::PnpManager pnp;
-    sim::Application app;
+    sim::Machine machine;
+    sim::Kernel& k;
+    sim::Bus& bus;
+    sim::PnpManager& pnp;
+    sim::Application& app;
     PDRIVER_OBJECT driver = nullptr;
     std::vector<std::unique_ptr<Slot>> slots;
 };

@@ -9,18 +9,10 @@
 #include <set>
 #include <thread>
 
-#include "driver/driver.h"
-#include "kernel.h"
 #include "log.h"
-#include "platform/host/application.h"
-#include "platform/host/bus.h"
-#include "platform/host/pnp_manager.h"
-#include "platform/usb/usb_device.h"
+#include "machine/machine.h"
 #include "reader/cards/card_factory.h"
 #include "reader/cards/openpgp_card.h"
-#include "reader/keypad.h"
-#include "reader/pin_commands.h"
-#include "reader/reader.h"
 #include "reader/vicc_card.h"
 
 namespace sim::ifd {
@@ -35,9 +27,7 @@ constexpr ULONG kVerifyPinDirect = SCARD_CTL_CODE(3505);
 struct Unit {
     uint32_t lun = 0;
     ReaderConfig config;
-    std::unique_ptr<UsbDevice> usb;
-    std::unique_ptr<Reader> reader;
-    std::shared_ptr<PinpadState> pinpad;
+    ReaderUnit* hw = nullptr;  // the machine's reader: USB device, firmware, keypad
     std::unique_ptr<ViccSlot> vicc;
     DeviceNode* node = nullptr;
     Handle handle;
@@ -48,13 +38,20 @@ struct Unit {
     size_t pin_entries = 0;
 };
 
+MachineOptions pcscd_machine(uint64_t seed) {
+    MachineOptions options;
+    options.seed = seed;
+    options.application = "pcscd";
+    return options;
+}
+
+// The one simulated machine with what the library keeps per reader.
 struct Machine {
-    explicit Machine(uint64_t seed) : k(seed), bus(k), pnp(k, bus), app(k, "pcscd") {}
-    Kernel k;
-    Bus bus;
-    PnpManager pnp;
-    Application app;
-    PDRIVER_OBJECT driver = nullptr;
+    explicit Machine(uint64_t seed) : machine(pcscd_machine(seed)), k(machine.k), pnp(machine.pnp), app(machine.app) {}
+    sim::Machine machine;
+    Kernel& k;
+    PnpManager& pnp;
+    Application& app;
     std::map<uint32_t, std::shared_ptr<Unit>> units;
     size_t debug_lines_logged = 0;
 
@@ -144,11 +141,7 @@ struct Host::Impl {
     // The machine thread: boot, serve until stopped, then report and tear down.
     void machine_thread(uint64_t seed, std::promise<std::string> booted) {
         auto m = std::make_unique<Machine>(seed);
-        // A freshly loaded driver image starts with zeroed globals; this process may load it again and again.
-        DeviceCount = 0;
-        UnitMap = 0;
-        NTSTATUS entry = STATUS_UNSUCCESSFUL;
-        m->driver = m->pnp.load_driver("tavelo", &DriverEntry, &entry);
+        NTSTATUS entry = m->machine.load_driver();
         m->flush_debug_output();
         if (!NT_SUCCESS(entry)) {
             booted.set_value("DriverEntry failed: " + status_name(entry));
@@ -253,15 +246,14 @@ std::string Host::open_reader(uint32_t lun, const ReaderConfig& config) {
         unit->config = config;
         // Kept from the start, so that a plug-in that fails half-way is taken apart by the close like any other.
         m.units[lun] = unit;
-        unit->usb = std::make_unique<UsbDevice>(m.k);
-        if (config.fast_bus) unit->usb->set_timing(BusTiming::fast);
+        ReaderSpec spec;
+        spec.name = "Q-ward " + std::to_string(lun >> 16);
+        if (config.fast_bus) spec.timing = BusTiming::fast;
+        unit->hw = &m.machine.add_reader(std::move(spec));
         // pcscd's clients come at any moment of the bus's frames: each exchange takes exactly its frames.
-        unit->usb->set_frames_on_demand(true);
-        unit->reader = std::make_unique<Reader>(m.k, *unit->usb);
-        PinpadOptions pinpad;
-        unit->pinpad = install_pinpad_commands(m.k, *unit->reader, pinpad);
+        unit->hw->usb->set_frames_on_demand(true);
         if (config.vicc_port) {
-            unit->vicc = std::make_unique<ViccSlot>(m.k.scheduler(), *unit->reader, *config.vicc_port,
+            unit->vicc = std::make_unique<ViccSlot>(m.k.scheduler(), *unit->hw->reader, *config.vicc_port,
                                                     std::chrono::milliseconds(config.vicc_answer_timeout_ms));
             if (!unit->vicc->listening()) {
                 error = "vicc: " + unit->vicc->error();
@@ -275,25 +267,26 @@ std::string Host::open_reader(uint32_t lun, const ReaderConfig& config) {
                 return;
             }
             // In the slot before the reader starts: the start's card-status request finds it.
-            unit->reader->set_mode(Reader::Mode::scripted);
-            unit->reader->insert_card(std::move(card));
-            unit->reader->set_mode(Reader::Mode::automatic);
+            m.machine.insert(*unit->hw, std::move(card), true);
         }
-        unit->node = &m.pnp.plug(m.driver, "Q-ward " + std::to_string(lun >> 16), unit->usb.get());
-        if (!unit->node->fdo()) {
-            error = "AddDevice failed: " + status_name(unit->node->add_status());
+        NTSTATUS added = m.machine.plug(*unit->hw);
+        unit->node = unit->hw->node;
+        if (!unit->node || !unit->node->fdo()) {
+            error = "AddDevice failed: " + status_name(added);
             return;
         }
-        NTSTATUS started = m.pnp.start(*unit->node);
+        NTSTATUS started = m.machine.start(*unit->hw);
         if (!NT_SUCCESS(started)) {
             error = "IRP_MN_START_DEVICE failed: " + status_name(started);
             return;
         }
-        NTSTATUS opened = m.app.open_interface(GUID_DEVINTERFACE_SMARTCARD_READER, unit->handle, unit->node->pdo_device());
-        if (!NT_SUCCESS(opened)) {
+        NamedHandle* handle = nullptr;
+        NTSTATUS opened = m.machine.open(*unit->hw, "pcscd", &handle);
+        if (!NT_SUCCESS(opened) || !handle) {
             error = "opening the smart card reader interface failed: " + status_name(opened);
             return;
         }
+        unit->handle = handle->handle;
     });
     if (!ran) return "the simulated machine stopped: " + last_bug_check();
     {
@@ -336,15 +329,16 @@ std::string Host::close_reader(uint32_t lun) {
             NTSTATUS removed = m.pnp.unplug(*node);
             if (!NT_SUCCESS(removed)) report += "unplugging the reader: " + status_name(removed) + "\n";
         }
-        if (unit) {
-            unit->pinpad.reset();
-            unit->reader.reset();
-            unit->usb.reset();
+        if (unit && unit->hw) {
+            // The firmware's and the bus's threads end with the reader, which is gone for good.
+            unit->hw->pinpad.reset();
+            unit->hw->reader.reset();
+            unit->hw->usb.reset();
         }
         if (!last) return;
         // The Plug and Play manager unloads a driver with its last device; the kernel's unload bug-checks on any
         // pool the driver left behind.
-        if (m.pnp.loaded(m.driver)) m.pnp.unload_driver(m.driver);
+        if (m.pnp.loaded(m.machine.driver())) m.pnp.unload_driver(m.machine.driver());
         if (!m.k.live_pool().empty()) report += "pool left allocated: " + m.k.describe_live_pool() + "\n";
         if (!m.app.outstanding().empty()) report += "requests never completed:" + m.app.describe_outstanding() + "\n";
         // Every call from pcscd ran in a simulated thread of its own; how many, by name, for the debug log.
@@ -382,10 +376,10 @@ IoOutcome Host::ioctl(uint32_t lun, uint32_t code, const std::vector<uint8_t>& i
         if (found == m.units.end()) return;
         Unit& unit = *found->second;
         if ((code == kVerifyPinStart || code == kVerifyPinDirect) && !unit.config.keypad.empty() &&
-            unit.pinpad->keypad->people_waiting() == 0) {
+            unit.hw->pinpad->keypad->people_waiting() == 0) {
             // The person for this PIN entry steps up to the keypad; the last one configured stays for good.
             size_t index = std::min(unit.pin_entries, unit.config.keypad.size() - 1);
-            unit.pinpad->keypad->queue_person(make_person(unit.config.keypad[index], unit.config));
+            m.machine.queue_person(*unit.hw, make_person(unit.config.keypad[index], unit.config));
             ++unit.pin_entries;
         }
         IoResult result = unit.handle.ioctl(code, input, output_size);

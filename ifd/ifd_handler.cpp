@@ -14,6 +14,7 @@ extern "C" {
 #include "host.h"
 #include "log.h"
 #include "status_map.h"
+#include "tlv_properties.h"
 
 namespace {
 
@@ -33,7 +34,9 @@ constexpr uint32_t set_attribute = ioctl(3);
 constexpr uint32_t transmit = ioctl(5);
 constexpr uint32_t set_protocol = ioctl(12);
 constexpr uint32_t get_state = ioctl(14);
+constexpr uint32_t vendor_get_version = ioctl(2049);
 constexpr uint32_t get_feature_request = ioctl(3400);
+constexpr uint32_t pin_properties = ioctl(3508);
 constexpr uint32_t power_down = 0;
 constexpr uint32_t cold_reset = 1;
 constexpr uint32_t warm_reset = 2;
@@ -42,6 +45,8 @@ constexpr uint32_t protocol_t1 = 2;
 constexpr uint32_t protocol_raw = 0x00010000;
 constexpr uint32_t state_absent = 1;
 constexpr uint32_t io_header_size = 8;  // SCARD_IO_REQUEST: dwProtocol, cbPciLength
+// The version answer: the reader's text (up to 256 bytes) and the driver's.
+constexpr uint32_t version_answer_room = 256 + 6;
 }  // namespace win
 
 constexpr int kMaxReaders = 16;
@@ -94,6 +99,26 @@ RESPONSECODE answer_function(Function* fn, PDWORD length, PUCHAR out) {
     if (*length < sizeof fn) return IFD_ERROR_INSUFFICIENT_BUFFER;
     *length = sizeof fn;
     std::memcpy(out, &fn, sizeof fn);
+    return IFD_SUCCESS;
+}
+
+// FEATURE_GET_TLV_PROPERTIES, answered here from what the driver says about the reader: its PIN properties (the
+// reader's answer: without it the request fails, as the PIN properties request does), its version text when the
+// reader gives one, the PIN length limits of the driver's PIN entry, and the USB identity.
+RESPONSECODE answer_tlv_properties(DWORD lun, PUCHAR out, DWORD room, LPDWORD returned) {
+    sim::ifd::ReaderProperties properties;
+    IoOutcome pin = Host::instance().ioctl(lun, win::pin_properties, {}, 4);
+    RESPONSECODE code = sim::ifd::to_ifd_code(pin.status, IfdCall::control, pin.machine_down);
+    if (code != IFD_SUCCESS) return code;
+    if (!sim::ifd::take_pin_properties(pin.output, properties)) return IFD_COMMUNICATION_ERROR;
+    IoOutcome version = Host::instance().ioctl(lun, win::vendor_get_version, {}, win::version_answer_room);
+    if (version.machine_down) return sim::ifd::to_ifd_code(version.status, IfdCall::control, true);
+    if (version.status == 0) properties.firmware = sim::ifd::firmware_from_version_answer(version.output);
+    sim::ifd::take_usb_identity(properties);
+    Bytes answer = sim::ifd::encode_tlv_properties(properties);
+    if (answer.size() > room || !out) return IFD_ERROR_INSUFFICIENT_BUFFER;
+    std::memcpy(out, answer.data(), answer.size());
+    if (returned) *returned = static_cast<DWORD>(answer.size());
     return IFD_SUCCESS;
 }
 
@@ -241,12 +266,17 @@ __attribute__((visibility("default"))) RESPONSECODE IFDHControl(DWORD Lun, DWORD
     if (pdwBytesReturned) *pdwBytesReturned = 0;
     if (!open(Lun)) return IFD_NO_SUCH_DEVICE;
     sim::ifd::DriverCode code = sim::ifd::to_driver_code(static_cast<uint32_t>(dwControlCode));
+    if (code.code == sim::ifd::kTlvPropertiesCode) return answer_tlv_properties(Lun, RxBuffer, RxLength, pdwBytesReturned);
     Bytes input;
     if (TxBuffer) input.assign(TxBuffer, TxBuffer + TxLength);
     IoOutcome outcome = Host::instance().ioctl(Lun, code.code, input, static_cast<uint32_t>(RxLength));
     RESPONSECODE result = sim::ifd::to_ifd_code(outcome.status, IfdCall::control, outcome.machine_down);
     if (result != IFD_SUCCESS) return result;
-    if (code.code == win::get_feature_request) sim::ifd::translate_feature_list(outcome.output, code.form);
+    if (code.code == win::get_feature_request) {
+        // The library's own feature after the driver's; a buffer with room for the driver's list alone is too small.
+        sim::ifd::append_tlv_properties_feature(outcome.output);
+        sim::ifd::translate_feature_list(outcome.output, code.form);
+    }
     if (outcome.output.size() > RxLength || (!RxBuffer && !outcome.output.empty())) return IFD_ERROR_INSUFFICIENT_BUFFER;
     if (!outcome.output.empty()) std::memcpy(RxBuffer, outcome.output.data(), outcome.output.size());
     if (pdwBytesReturned) *pdwBytesReturned = static_cast<DWORD>(outcome.output.size());

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "file_scenarios.h"
 #include "runner.h"
 
 using namespace sim::reliability;
@@ -21,8 +22,8 @@ std::string program = "qward-reliability";
 void usage() {
     std::puts(
         "usage: qward-reliability COMMAND [options]\n"
-        "  list                                  the scenarios\n"
-        "  run --scenario S --seed N [--disturb D] [--trace]\n"
+        "  list [--folder DIR]                   the scenarios\n"
+        "  run --scenario S|FILE.qws --seed N [--disturb D] [--trace]\n"
         "                                        one run, with what its checkers found; D is pool:N, irp:N, bus:N\n"
         "                                        (the Nth call fails), unplug:N or card:N (at scheduling point N)\n"
         "  seeds [--scenario S|all|regressions] [--first N] [--count N]\n"
@@ -34,6 +35,8 @@ void usage() {
         "                                        seeds and sweeps of every scenario and seeds of every regression\n"
         "                                        story, then the figures, with the fuzz runs' statistics from DIR\n"
         "                                        (reliability/run.sh writes them)\n"
+        "`all` is the scenario files (.qws) of --folder DIR (default: the source tree's reliability/scenarios);\n"
+        "S may name one file (a path ending in .qws), `cpp` the same stories written in C++.\n"
         "After every scenario the recovery check heals the machine and probes the reader (see README.md).\n"
         "Every failing run is printed with its seed and the command that replays it. Exit status 1 when any\n"
         "run failed.");
@@ -55,6 +58,7 @@ struct Options {
     uint64_t stride = 0;  // report: 0 keeps the default stride of each sweep
     std::string fuzz_stats;
     bool quiet = false;
+    std::string folder;  // scenario files that `all` takes in; empty: the source tree's reliability/scenarios
 };
 
 bool parse(int argc, char** argv, Options& o) {
@@ -89,6 +93,7 @@ bool parse(int argc, char** argv, Options& o) {
         else if (arg == "--stride") ok = number(o.stride);
         else if (arg == "--fuzz-stats") ok = value(o.fuzz_stats);
         else if (arg == "--quiet") o.quiet = true;
+        else if (arg == "--folder") ok = value(o.folder);
         else ok = false;
         if (!ok) {
             std::fprintf(stderr, "qward-reliability: bad option '%s'\n", arg.c_str());
@@ -98,12 +103,20 @@ bool parse(int argc, char** argv, Options& o) {
     return true;
 }
 
-// "all": the swept scenarios; "regressions": the regression stories; or one scenario of either kind by name.
+std::string g_folder = QWARD_SCENARIO_DIR;
+
+// "all": the scenario files of the folder; "cpp": the scenarios written in C++ (the same stories as the files, kept
+// for the tests that replay fixed points of them); "regressions": the regression stories; or one scenario of
+// either kind by name, or one file.
 std::vector<std::string> selected(const std::string& which) {
     std::vector<std::string> names;
-    for (const Scenario& s : scenarios()) {
-        if (which == "all" || which == s.name) names.push_back(s.name);
+    if (which == "all") {
+        for (const std::string& file : scenario_files(g_folder)) names.push_back(file);
     }
+    for (const Scenario& s : scenarios()) {
+        if (which == "cpp" || which == s.name) names.push_back(s.name);
+    }
+    if (which.ends_with(".qws")) names.push_back(which);
     for (const Scenario& s : regression_scenarios()) {
         if (which == "regressions" || which == s.name) names.push_back(s.name);
     }
@@ -231,10 +244,10 @@ int report(const Options& o) {
 
     std::printf("\nReliability figures (%.0f s of runs; stride %llu/%llu for unplug/card points)\n\n", seconds,
                 static_cast<unsigned long long>(unplug_stride), static_cast<unsigned long long>(card_stride));
-    std::printf("%-28s %7s %8s %8s %8s %8s %7s %9s %9s\n", "scenario", "seeds", "faults", "unplug", "card", "runs",
+    std::printf("%-44s %7s %8s %8s %8s %8s %7s %9s %9s\n", "scenario", "seeds", "faults", "unplug", "card", "runs",
                 "failed", "probes", "p.failed");
     auto print_line = [](const std::string& name, const Tally::Line& line) {
-        std::printf("%-28s %7llu %8llu %8llu %8llu %8llu %7llu %9llu %9llu\n", name.c_str(),
+        std::printf("%-44s %7llu %8llu %8llu %8llu %8llu %7llu %9llu %9llu\n", name.c_str(),
                     static_cast<unsigned long long>(line.seeds), static_cast<unsigned long long>(line.fault_points),
                     static_cast<unsigned long long>(line.unplug_points),
                     static_cast<unsigned long long>(line.card_points), static_cast<unsigned long long>(line.runs),
@@ -315,7 +328,35 @@ int main(int argc, char** argv) {
         usage();
         return 2;
     }
+    enable_file_scenarios();
+    if (!o.folder.empty()) g_folder = o.folder;
+    {
+        std::vector<std::string> files = scenario_files(g_folder);
+        if (files.empty()) {
+            std::fprintf(stderr, "qward-reliability: no scenario files (.qws) in %s\n", g_folder.c_str());
+            return 2;
+        }
+        for (const std::string& file : files) {
+            std::string error;
+            if (!file_scenario(file, &error)) {
+                std::fprintf(stderr, "qward-reliability: %s\n", error.c_str());
+                return 2;
+            }
+        }
+    }
+    if (o.scenario.ends_with(".qws")) {
+        std::string error;
+        if (!file_scenario(o.scenario, &error)) {
+            std::fprintf(stderr, "qward-reliability: %s\n", error.c_str());
+            return 2;
+        }
+    }
     if (o.command == "list") {
+        std::printf("scenario files (%s; `all` sweeps them):\n", g_folder.c_str());
+        for (const std::string& file : scenario_files(g_folder)) {
+            std::printf("%-44s %s\n", file.c_str(), file_scenario(file)->what);
+        }
+        std::printf("\nthe same stories in C++ (--scenario cpp), kept for the tests that replay fixed points of them:\n");
         for (const Scenario& s : scenarios()) std::printf("%-28s %s\n", s.name, s.what);
         std::printf("\nregression stories (seeds only; --scenario regressions runs them all):\n");
         for (const Scenario& s : regression_scenarios()) std::printf("%-28s %s\n", s.name, s.what);
@@ -325,7 +366,7 @@ int main(int argc, char** argv) {
         usage();
         return 2;
     }
-    if (o.scenario != "all" && o.scenario != "regressions" && !find_scenario(o.scenario)) {
+    if (o.scenario != "all" && o.scenario != "cpp" && o.scenario != "regressions" && !find_scenario(o.scenario)) {
         std::fprintf(stderr, "qward-reliability: no scenario named '%s' (see 'list')\n", o.scenario.c_str());
         return 2;
     }

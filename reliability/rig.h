@@ -1,4 +1,5 @@
-// One simulated machine for a reliability run: kernel, bus, Plug and Play and power managers, the reader with its firmware, keypad and card, the driver, and an application whose every request is logged for the checkers.
+// The reliability runs' machine: the one simulated machine with a reader plugged in at the seed's speeds, and the
+// recovery of a reader after a disturbance.
 #pragma once
 
 #include <cstdint>
@@ -7,41 +8,18 @@
 #include <string>
 #include <vector>
 
-#include "driver/driver.h"
-#include "kernel.h"
-#include "platform/host/application.h"
-#include "platform/host/bus.h"
-#include "platform/host/pnp_manager.h"
-#include "platform/host/power_manager.h"
-#include "platform/usb/usb_device.h"
+#include "machine/machine.h"
 #include "reader/card_commands.h"
-#include "reader/pin_commands.h"
-#include "reader/reader.h"
 
 namespace sim::reliability {
 
-// What the seed varies besides the interleaving: how fast the bus moves packets and how long the reader takes
-// to answer.
-struct Variation {
-    BusTiming timing = BusTiming::full_speed;
-    VirtualTime answer_delay = 0;
-    std::string describe() const;
-    static Variation from_seed(uint64_t seed);
-};
+using sim::kRequestLimit;
+using sim::LoggedRequest;
+using sim::Variation;
 
-// One I/O control as the application issued it; the outcome is read when the checkers run.
-struct LoggedRequest {
-    ULONG code = 0;
-    size_t input_size = 0;
-    ULONG output_size = 0;
-    std::string step;  // the scenario step that sent it
-    std::shared_ptr<PendingRequest> request;
-};
-
-// A virtual-time limit for a request that a correct driver always ends: far beyond every time-out the driver
-// and the keypad use, so that only a request that would never end runs into it.
-constexpr VirtualTime kRequestLimit = from_ms(600'000);
-
+// The reliability runs' view of the one simulated machine (machine/machine.h): a reader with its firmware, keypad
+// and card slot plugged in at the seed's bus timing and answer speed, the driver loaded, and a whole scenario played
+// in simulated threads, every request logged for the checkers.
 class Rig {
    public:
     explicit Rig(uint64_t seed);
@@ -49,26 +27,33 @@ class Rig {
     Rig(const Rig&) = delete;
     Rig& operator=(const Rig&) = delete;
 
-    Kernel k;
-    Bus bus;
-    PnpManager pnp;
-    UsbDevice usb;
-    Reader reader;
-    std::shared_ptr<PinpadState> pinpad;  // after the reader: its keypad refers to it
-    PowerManager power;
-    Application app;
-    Variation variation;
+    Machine machine;
+
+   private:
+    ReaderUnit& first_;  // the reader plugged in first
+    ReaderUnit* active_;
+
+   public:
+    Kernel& k;
+    Bus& bus;
+    PnpManager& pnp;
+    UsbDevice& usb;
+    Reader& reader;
+    std::shared_ptr<PinpadState>& pinpad;  // the first reader's
+    PowerManager& power;
+    Application& app;
+    const Variation& variation;
 
     PDRIVER_OBJECT driver = nullptr;
     NTSTATUS entry_status = STATUS_PENDING;
-    DeviceNode* node = nullptr;
+    DeviceNode* node = nullptr;  // the reader in use's device node
 
     // ---- Inside the run's simulated threads ------------------------------------------------------------
     // Plugs the reader in (AddDevice).
     void plug();
     // Plug and Play and power transitions are one at a time per device, as Windows sends them; a disturbance
-    // that unplugs the reader takes the same turn. Each returns STATUS_PENDING when the device is in no state
-    // to take the request (removed, or gone before it started).
+    // that unplugs the reader takes the same turn. A request the device is in no state for (removed, or gone
+    // before it started) is not sent: STATUS_INVALID_DEVICE_STATE (STATUS_NO_SUCH_DEVICE for an unplugged reader).
     NTSTATUS start();
     NTSTATUS stop();
     NTSTATUS sleep_and_wake(SYSTEM_POWER_STATE state, const std::function<void()>& while_asleep = {});
@@ -96,15 +81,13 @@ class Rig {
     void remove_card();
 
     // ---- The recovery check's machine (after the scenario body, before the teardown) ------------------------
-    // Waits in the calling thread until the machine is at rest: no other thread can run and none waits for a
-    // time-out, so the bus, the reader's firmware, the keypad and the driver's timers are idle (a posted
-    // background read may wait for a packet: it waits for no time-out). False when `limit` of virtual time
-    // passes first.
+    // Waits in the calling thread until the machine is at rest (Machine::rest). False when `limit` of virtual
+    // time passes first.
     bool settle(VirtualTime limit);
     // The reader in use: the one plugged in first, or the one plugged in after it was unplugged.
-    Reader& active_reader() { return *active_reader_; }
-    UsbDevice& active_usb() { return *active_usb_; }
-    PinpadState& active_pinpad() { return *active_pinpad_; }
+    Reader& active_reader() { return *active_->reader; }
+    UsbDevice& active_usb() { return *active_->usb; }
+    PinpadState& active_pinpad() { return *active_->pinpad; }
     // The firmware's PIN pad and vendor commands installed afresh (after a scenario replaced one of them), with a
     // keypad of their own.
     void reinstall_pinpad_commands();
@@ -118,43 +101,23 @@ class Rig {
     // a stack that is added or stopped is started. Returns what went wrong, empty when the device is started.
     std::string restore_device(std::shared_ptr<Card> card);
     // Whether restore_device plugged in a new reader.
-    bool replaced_reader() const { return !replacements_.empty(); }
+    bool replaced_reader() const { return active_ != &first_; }
 
     // ---- State for the checkers -----------------------------------------------------------------------------
-    const std::vector<LoggedRequest>& requests() const { return requests_; }
+    const std::vector<LoggedRequest>& requests() const { return machine.requests(); }
     std::vector<Handle>& handles() { return handles_; }
     // The driver's records while the device object exists; null otherwise.
-    PDEVICE_EXTENSION device_extension() const;
+    PDEVICE_EXTENSION device_extension() const { return active_->extension(); }
     // Facts observed while the run went on (remove lock held at a quiet moment, a removal that did not finish).
-    std::vector<std::string>& observations() { return observations_; }
+    std::vector<std::string>& observations() { return machine.observations(); }
     // Checks the remove lock and the I/O count at a moment when no request, Plug and Play or power
     // transition is under way; what is wrong goes to observations().
     void check_quiet(const std::string& step);
     bool removal_finished() const { return removal_finished_; }
 
    private:
-    // A reader plugged in after the first one was unplugged: a USB device, firmware and keypad of its own.
-    struct ReaderUnit {
-        ReaderUnit(Kernel& k, const Variation& variation);
-        UsbDevice usb;
-        Reader reader;
-        std::shared_ptr<PinpadState> pinpad;  // after the reader: its keypad refers to it
-    };
-
-    void lock_pnp();
-    void unlock_pnp();
-    void check_quiet_locked(const std::string& step);
-
-    std::vector<LoggedRequest> requests_;
     std::vector<Handle> handles_;
-    std::vector<std::string> observations_;
-    KEVENT pnp_turn_{};
     bool removal_finished_ = false;
-    // Declared last, so destroyed before the kernel, the bus and the Plug and Play manager, as usb and reader are.
-    std::vector<std::unique_ptr<ReaderUnit>> replacements_;
-    UsbDevice* active_usb_ = &usb;
-    Reader* active_reader_ = &reader;
-    PinpadState* active_pinpad_ = nullptr;
 };
 
 // The standard I/O control payloads the scenarios and fuzzers send.

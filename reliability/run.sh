@@ -69,7 +69,8 @@ fuzz() {
 report() {
   local seeds=$1 stride=$2
   cmake --build "$sim_dir" --target qward-reliability >/dev/null
-  "$sim_dir/reliability/qward-reliability" report --seeds "$seeds" --stride "$stride" --fuzz-stats "$fuzz_dir/stats"
+  "$sim_dir/reliability/qward-reliability" report --folder reliability/scenarios --seeds "$seeds" --stride "$stride" \
+    --fuzz-stats "$fuzz_dir/stats"
 }
 
 case "${1:-}" in

@@ -785,13 +785,19 @@ const std::vector<Scenario>& regression_scenarios() {
     return *list;
 }
 
+namespace {
+const Scenario* (*g_loader)(std::string_view) = nullptr;
+}  // namespace
+
+void set_scenario_loader(const Scenario* (*loader)(std::string_view name)) { g_loader = loader; }
+
 const Scenario* find_scenario(std::string_view name) {
     for (const auto* list : {&scenarios(), &regression_scenarios()}) {
         for (const Scenario& scenario : *list) {
             if (name == scenario.name) return &scenario;
         }
     }
-    return nullptr;
+    return g_loader ? g_loader(name) : nullptr;
 }
 
 }  // namespace sim::reliability

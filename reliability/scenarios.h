@@ -51,6 +51,8 @@ class Context {
                        const std::string& what);
     // In an undisturbed run, every request the scenario body sent (the first `count` logged) has a prediction.
     void expect_all_predicted(const std::vector<LoggedRequest>& logged, size_t count);
+    // A request whose outcome the scenario leaves open (a scenario file's request without `expect`).
+    void leave_open(const std::shared_ptr<PendingRequest>& request) { predicted_.insert(request.get()); }
     const std::vector<Finding>& findings() const { return findings_; }
 
    private:
@@ -63,7 +65,7 @@ struct Scenario {
     const char* name;
     const char* what;
     // Runs in the run's main simulated thread, after the reader was plugged in and before the teardown.
-    void (*body)(Rig& rig, Context& context);
+    std::function<void(Rig& rig, Context& context)> body;
 };
 
 // The scenarios that the seeds and every sweep run.
@@ -71,7 +73,8 @@ const std::vector<Scenario>& scenarios();
 // One story per driver fault that was found and fixed, each run undisturbed (seeds only): it fails on a driver
 // that has the fault again.
 const std::vector<Scenario>& regression_scenarios();
-// Either kind, by name.
+// Either kind, by name; a name that the loader knows (a scenario file's path) through the loader.
 const Scenario* find_scenario(std::string_view name);
+void set_scenario_loader(const Scenario* (*loader)(std::string_view name));
 
 }  // namespace sim::reliability

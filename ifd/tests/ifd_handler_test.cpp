@@ -19,6 +19,7 @@ extern "C" {
 
 #include "ifd/host.h"
 #include "ifd/log.h"
+#include "ifd/tlv_properties.h"
 
 namespace {
 
@@ -28,6 +29,7 @@ using namespace std::chrono_literals;
 constexpr DWORD kLun = 0x00000;
 constexpr DWORD kSecondLun = 0x10000;
 constexpr uint32_t kWindowsFeatureRequest = 0x313520;
+constexpr uint32_t kWindowsTlvProperties = 0x313888;  // function 3618
 
 using Polling = RESPONSECODE (*)(DWORD, int);
 using StopPolling = RESPONSECODE (*)(DWORD);
@@ -150,8 +152,9 @@ TEST(IfdHandler, AReaderFromChannelCreationToTheLeakCheck) {
     // The feature list in the form the client used, and a code the driver does not serve.
     Bytes features;
     ASSERT_EQ(control(kLun, CM_IOCTL_GET_FEATURE_REQUEST, {}, features), IFD_SUCCESS);
-    ASSERT_EQ(features.size(), 36u);
+    ASSERT_EQ(features.size(), 42u) << "the driver's six features and the library's TLV properties";
     EXPECT_EQ(feature_code(features, FEATURE_VERIFY_PIN_DIRECT), SCARD_CTL_CODE(3505));
+    EXPECT_EQ(feature_code(features, FEATURE_GET_TLV_PROPERTIES), SCARD_CTL_CODE(3618));
     EXPECT_EQ(feature_code(features, FEATURE_IFD_PIN_PROPERTIES), SCARD_CTL_CODE(3508));
     Bytes windows;
     ASSERT_EQ(control(kLun, kWindowsFeatureRequest, {}, windows), IFD_SUCCESS);
@@ -195,6 +198,93 @@ TEST(IfdHandler, AReaderFromChannelCreationToTheLeakCheck) {
     EXPECT_TRUE(log.contains("verifier leak check passed")) << log.critical();
     EXPECT_EQ(log.critical(), "");
     EXPECT_EQ(IFDHICCPresence(kLun), IFD_NO_SUCH_DEVICE) << "calls after the close find no reader";
+}
+
+// The reader's TLV properties: offered in the feature list and answered in both code forms, refused into a buffer
+// too small without harm, and the PIN length limits they give are the ones the driver's PIN entry keeps.
+TEST(IfdHandler, TlvPropertiesInBothCodeFormsAndTheDriversPinLimits) {
+    LogCapture log;
+    ASSERT_EQ(open_channel(kLun, "card=openpgp bus=fast keypad=123456 key-delay=10 first-key=20"), IFD_SUCCESS);
+    ASSERT_EQ(power_up(kLun), (Bytes{0x3B, 0xDA, 0x11, 0xFF, 0x81, 0xB1, 0xFE, 0x55, 0x1F, 0x03, 0x00,
+                                      0x31, 0x84, 0x73, 0x80, 0x01, 0x80, 0x00, 0x90, 0x00, 0xE4}));
+    ASSERT_EQ(IFDHSetProtocolParameters(kLun, SCARD_PROTOCOL_T1, 0, 0, 0, 0), IFD_SUCCESS);
+
+    // wLcdLayout 0210 (16 characters, 2 lines), bEntryValidationCondition 07, bTimeOut2 30 s, PINs of 4 to 16
+    // digits, the reader's version text, no PIN pad commands through the card channel, short APDUs only, and the
+    // USB IDs of the simulated reader (0000 and 0000).
+    const std::string firmware = "Q-ward 2.04";
+    Bytes expected = {0x01, 0x02, 0x10, 0x02, 0x02, 0x01, 0x07, 0x03, 0x01, 0x1E, 0x06, 0x01, 0x04, 0x07, 0x01, 0x10,
+                      0x08, static_cast<uint8_t>(firmware.size())};
+    expected.insert(expected.end(), firmware.begin(), firmware.end());
+    const Bytes tail = {0x09, 0x01, 0x00, 0x0A, 0x04, 0x00, 0x00, 0x00, 0x00, 0x0B, 0x02, 0x00, 0x00, 0x0C, 0x02, 0x00, 0x00};
+    expected.insert(expected.end(), tail.begin(), tail.end());
+
+    struct Form {
+        const char* name;
+        DWORD feature_request;
+        uint32_t tlv_code;  // the code the feature list gives in that form
+    };
+    const Form forms[] = {{"Linux form", CM_IOCTL_GET_FEATURE_REQUEST, SCARD_CTL_CODE(3618)},
+                          {"Windows form", kWindowsFeatureRequest, kWindowsTlvProperties}};
+    for (const Form& form : forms) {
+        SCOPED_TRACE(form.name);
+        Bytes features;
+        ASSERT_EQ(control(kLun, form.feature_request, {}, features), IFD_SUCCESS);
+        ASSERT_EQ(features.size(), 42u);
+        EXPECT_EQ(feature_code(features, FEATURE_GET_TLV_PROPERTIES), form.tlv_code);
+        // Room for the driver's six entries alone is too small now; nothing comes back.
+        EXPECT_EQ(control(kLun, form.feature_request, {}, features, 36), IFD_ERROR_INSUFFICIENT_BUFFER);
+        EXPECT_TRUE(features.empty());
+        Bytes properties;
+        ASSERT_EQ(control(kLun, form.tlv_code, {}, properties), IFD_SUCCESS);
+        EXPECT_EQ(properties, expected);
+        EXPECT_EQ(control(kLun, form.tlv_code, {}, properties, static_cast<DWORD>(expected.size() - 1)),
+                  IFD_ERROR_INSUFFICIENT_BUFFER);
+        EXPECT_TRUE(properties.empty());
+        ASSERT_EQ(control(kLun, form.tlv_code, {}, properties, static_cast<DWORD>(expected.size())), IFD_SUCCESS)
+            << "an exact fit, after the refusal";
+        EXPECT_EQ(properties, expected);
+    }
+    // Middleware asks readers with an empty slot too (OpenSC, when it lists the readers): the same answer.
+    ASSERT_EQ(open_channel(kSecondLun, "card=none bus=fast"), IFD_SUCCESS);
+    Bytes empty_slot;
+    ASSERT_EQ(control(kSecondLun, SCARD_CTL_CODE(3618), {}, empty_slot), IFD_SUCCESS);
+    EXPECT_EQ(empty_slot, expected);
+    EXPECT_EQ(IFDHCloseChannel(kSecondLun), IFD_SUCCESS);
+    EXPECT_EQ(sim::ifd::Host::instance().ioctl(kLun, sim::ifd::kTlvPropertiesCode, {}, 256).status, 0xC000000Du)
+        << "the driver itself refuses the code (STATUS_INVALID_PARAMETER): it serves no feature of that number";
+
+    // PIN entries set up for the largest and smallest maximum the properties give, and one past each: the driver
+    // takes the first two and refuses the others with 6B 80. The person types 123456; with a maximum of 4 the keypad
+    // takes the first four digits, a wrong PIN for the card, which the right one then makes good.
+    struct Entry {
+        uint8_t max;
+        uint8_t min;
+        Bytes answer;
+    };
+    Bytes selected;
+    ASSERT_EQ(transmit(kLun, {0x00, 0xA4, 0x04, 0x00, 0x06, 0xD2, 0x76, 0x00, 0x01, 0x24, 0x01}, selected), IFD_SUCCESS);
+    ASSERT_EQ(selected, (Bytes{0x90, 0x00}));
+    const Entry entries[] = {
+        {sim::ifd::kMaxPinSize + 1, 6, {0x6B, 0x80}},
+        {sim::ifd::kMinPinSize - 1, 1, {0x6B, 0x80}},
+        {sim::ifd::kMinPinSize, sim::ifd::kMinPinSize, {0x63, 0xC2}},
+        {sim::ifd::kMaxPinSize, 6, {0x90, 0x00}},
+    };
+    for (const Entry& entry : entries) {
+        SCOPED_TRACE(testing::Message() << "maximum " << int(entry.max));
+        // ASCII digits in bytes at offset 0, a PIN field as long as the PIN, VERIFY 00 20 00 81 with Lc 0: the
+        // reader appends the digits and sets Lc (what OpenSC sends for an OpenPGP card).
+        Bytes block = {30, 0, 0x82, 0x00, 0x00, entry.max, entry.min, 0x02, 1, 0x09, 0x04, 0, 0, 0, 0, 5, 0, 0, 0,
+                       0x00, 0x20, 0x00, 0x81, 0x00};
+        Bytes answer;
+        ASSERT_EQ(control(kLun, SCARD_CTL_CODE(3505), block, answer), IFD_SUCCESS);
+        EXPECT_EQ(answer, entry.answer);
+    }
+
+    EXPECT_EQ(IFDHCloseChannel(kLun), IFD_SUCCESS);
+    EXPECT_TRUE(log.contains("verifier leak check passed")) << log.critical();
+    EXPECT_EQ(log.critical(), "");
 }
 
 TEST(IfdHandler, BadSettingsFailTheChannelAndLeaveNothingRunning) {

@@ -1,6 +1,7 @@
 // Tests of the OpenPGP card: selection before anything else, the data objects middleware reads, PIN verification with its retry counters, and what a power cycle forgets.
 #include <gtest/gtest.h>
 
+#include "reader/cards/card_factory.h"
 #include "reader/cards/openpgp_card.h"
 #include "support/bytes.h"
 
@@ -119,6 +120,35 @@ TEST_F(Selected, PowerCycleForgetsVerificationButNotTheCounters) {
     EXPECT_FALSE(card.selected());
     EXPECT_EQ(sw(card.transmit(hex("00 A4 04 0C 06 D2 76 00 01 24 01"))), 0x9000);
     EXPECT_EQ(sw(card.transmit(hex("00 20 00 83"))), 0x63C2);
+}
+
+// The presets by name: the PIN length maximum the PW status bytes announce, alone (C4) and inside the application
+// data (6E, 73, C4), with the counters after it; both take the same PINs.
+TEST(OpenPgpCard, PresetsAnnounceTheirPinLengthMaximum) {
+    struct Row {
+        const char* name;
+        const char* pw_status;
+    };
+    const Row rows[] = {{"openpgp", "00 10 10 10 03 00 03"}, {"openpgp-max32", "00 20 20 20 03 00 03"}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::unique_ptr<Card> card = make_card(row.name);
+        ASSERT_TRUE(card);
+        EXPECT_EQ(card->name(), row.name);
+        EXPECT_EQ(card->reset(false), openpgp::atr);
+        EXPECT_EQ(sw(card->transmit(hex("00 A4 04 00 06 D2 76 00 01 24 01"))), 0x9000);
+        Bytes status = card->transmit(hex("00 CA 00 C4 00"));
+        EXPECT_EQ(status, hex((std::string(row.pw_status) + " 90 00").c_str()));
+        Bytes app = card->transmit(hex("00 CA 00 6E 00"));
+        ASSERT_EQ(sw(app), 0x9000);
+        app.resize(app.size() - 2);
+        std::optional<Bytes> discretionary = find_tlv(app, 0x73);
+        ASSERT_TRUE(discretionary);
+        EXPECT_EQ(find_tlv(*discretionary, 0xC4), hex(row.pw_status));
+        EXPECT_EQ(sw(card->transmit(hex("00 20 00 81 06 36 35 34 33 32 31"))), 0x63C2);
+        EXPECT_EQ(card->transmit(hex("00 CA 00 C4 00"))[4], 2) << "the counter the PW status bytes report";
+        EXPECT_EQ(sw(card->transmit(hex("00 20 00 81 06 31 32 33 34 35 36"))), 0x9000);
+    }
 }
 
 }  // namespace

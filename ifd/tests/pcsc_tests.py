@@ -3,9 +3,10 @@
 
 Runs as root inside a private mount namespace (run_pcsc_tests.sh starts it with `unshare -m`): a tmpfs on
 /run/pcscd keeps this pcscd apart from any other on the machine. pcscd reads only our reader.conf, which declares
-four readers of the driver library:
+five readers of the driver library:
 
   PGP   the built-in OpenPGP card; the keypad person types 123456, then 654321, then cancels, then 123456
+  PGP32 the OpenPGP card that announces PINs of up to 32 characters; the keypad person types 123456, then 654321
   ISO   the built-in ISO card (PIN 1234), full-speed USB timing; the keypad person types 1234
   FAST  the built-in ISO card with transfers that complete at once
   VICC  an empty slot that listens for vsmartcard's card emulator (vicc) on a loopback port
@@ -29,6 +30,7 @@ import traceback
 
 READERS = {
     "PGP": 'card=openpgp keypad=123456,654321,cancel,123456 key-delay=40 first-key=150',
+    "PGP32": 'card=openpgp-max32 keypad=123456,654321 key-delay=40 first-key=150',
     "ISO": "card=iso keypad=1234 key-delay=40 first-key=150",
     "FAST": "card=iso bus=fast",
     "VICC": "card=vicc:{vicc_port} vicc-timeout=5000",
@@ -284,7 +286,7 @@ def opensc_apdus(short, apdus):
 
 def test_pcsc_scan_lists_readers_and_atrs(r):
     code, out = run(["pcsc_scan", "-r"], timeout=20)
-    r.check("pcsc_scan lists the four readers",
+    r.check("pcsc_scan lists the five readers",
             all(f"Tavelo Q-ward {n} " in out for n in READERS), out)
     code, out = run(["pcsc_scan", "-t", "3", "-n"], timeout=20)
     r.check("pcsc_scan shows the OpenPGP card's ATR", PGP_ATR in out, out)
@@ -359,13 +361,28 @@ def test_pcsc_part10(r):
     features = PCSCPart10.getFeatureRequest(connection)
     by_name = {name: code for name, code in features}
     expected = {"FEATURE_VERIFY_PIN_START": 3500, "FEATURE_VERIFY_PIN_FINISH": 3501, "FEATURE_GET_KEY_PRESSED": 3504,
-                "FEATURE_VERIFY_PIN_DIRECT": 3505, "FEATURE_ABORT": 3507, "FEATURE_IFD_PIN_PROPERTIES": 3508}
-    r.check("PCSCPart10 reads the six features in the Linux code form",
+                "FEATURE_VERIFY_PIN_DIRECT": 3505, "FEATURE_ABORT": 3507, "FEATURE_IFD_PIN_PROPERTIES": 3508,
+                "FEATURE_GET_TLV_PROPERTIES": 3618}
+    r.check("PCSCPart10 reads the seven features in the Linux code form",
             by_name == {name: linux_code(n) for name, n in expected.items()}, by_name)
     properties = PCSCPart10.getPinProperties(connection)
     r.check("PCSCPart10 reads the PIN properties (16x2 display, conditions 7, time-out 30 s)",
             properties.get("LcdLayoutX") == 16 and properties.get("LcdLayoutY") == 2
             and properties.get("EntryValidationCondition") == 7 and properties.get("TimeOut2") == 0x1E, properties)
+    tlv = PCSCPart10.getTlvProperties(connection, features)
+    tlv_raw = tlv.pop("raw", None)
+    expected_tlv = {"PCSCv2_PART10_PROPERTY_wLcdLayout": 0x0210,
+                    "PCSCv2_PART10_PROPERTY_bEntryValidationCondition": 7,
+                    "PCSCv2_PART10_PROPERTY_bTimeOut2": 0x1E,
+                    "PCSCv2_PART10_PROPERTY_bMinPINSize": 4,
+                    "PCSCv2_PART10_PROPERTY_bMaxPINSize": 16,
+                    "PCSCv2_PART10_PROPERTY_sFirmwareID": "Q-ward 2.04",
+                    "PCSCv2_PART10_PROPERTY_bPPDUSupport": 0,
+                    "PCSCv2_PART10_PROPERTY_dwMaxAPDUDataSize": 0,
+                    "PCSCv2_PART10_PROPERTY_wIdVendor": 0,
+                    "PCSCv2_PART10_PROPERTY_wIdProduct": 0}
+    r.check("PCSCPart10 reads the TLV properties (PINs of 4 to 16 digits, the reader's firmware, its USB IDs)",
+            tlv == expected_tlv, tlv)
     connection.disconnect()
 
     card = Card("ISO")
@@ -378,7 +395,11 @@ def test_pcsc_part10(r):
                            "SCARD_ATTR_ATR_STRING": bytes.fromhex(ISO_ATR.replace(" ", ""))}, attributes)
     rv, windows_list = card.control(windows_code(3400))
     r.check("the Windows code of the feature request works and keeps the Windows form",
-            rv == 0 and feature_codes(windows_list).get(0x06) == windows_code(3505), (rv, hexs(windows_list)))
+            rv == 0 and feature_codes(windows_list).get(0x06) == windows_code(3505)
+            and feature_codes(windows_list).get(0x12) == windows_code(3618), (rv, hexs(windows_list)))
+    rv, windows_tlv = card.control(windows_code(3618))
+    r.check("the Windows code of the TLV properties gives the same answer as the Linux code",
+            rv == 0 and list(windows_tlv) == list(tlv_raw or []) and len(windows_tlv) > 0, (rv, hexs(windows_tlv)))
     rv, answer = card.control(linux_code(4000))
     r.check("a control code the driver does not serve is refused", rv != 0, rv)
     card.close()
@@ -432,6 +453,40 @@ def test_opensc_pin_pad(r):
             wrong_refused and right_again and tries == ["3", "3"], out[-800:] + listing[-800:])
 
 
+def test_opensc_pin_pad_with_32_digit_card(r):
+    """The OpenPGP card of the PGP32 reader announces PINs of up to 32 characters, more than the PIN pad takes:
+    OpenSC lowers its PIN entry's maximum to the reader's bMaxPINSize (TLV properties) instead of asking for 32, which
+    the driver would refuse with 6B 80. The people at the keypad type 123456 (right), then 654321 (wrong)."""
+    base = ["pkcs15-tool", "--reader", opensc_reader_index("PGP32")]
+    select = "00 A4 04 00 06 D2 76 00 01 24 01"
+
+    def pw_status():
+        """The PW status bytes (GET DATA C4): maximum lengths, then the tries left of PW1, RC and PW3."""
+        code, answers, out = opensc_apdus("PGP32", [select, "00 CA 00 C4 00"])
+        if len(answers) == 2 and answers[1].endswith("90 00"):
+            return answers[1].split()[:-2], out
+        return None, out
+
+    status, out = pw_status()
+    r.check("the PGP32 card announces PINs of up to 32 characters, three tries",
+            status == ["00", "20", "20", "20", "03", "00", "03"], out[-1500:])
+    code, out = run(base + ["--verify-pin", "--auth-id", "01"], timeout=90)
+    r.check("pkcs15-tool verifies the 32-digit card's user PIN on the pad (the person types 123456)",
+            code == 0 and "failed" not in out and "Generic reader error" not in out, out[-1500:])
+    status, status_out = pw_status()
+    r.check("the right PIN leaves the retry counter at 3", status is not None and status[4] == "03", status_out[-1500:])
+    code, out = run(base + ["--verify-pin", "--auth-id", "01"], timeout=90)
+    r.check("a wrong PIN typed on the pad for the 32-digit card is refused as incorrect",
+            code != 0 and re.search(r"incorrect", out, re.I) is not None and "Generic reader error" not in out,
+            out[-1500:])
+    status, status_out = pw_status()
+    r.check("the 32-digit card's retry counter went down by one, to 2", status is not None and status[4] == "02",
+            status_out[-1500:])
+    code, listing = run(base + ["--list-pins"], timeout=60)
+    r.check("pkcs15-tool reads 2 tries left", re.findall(r"Tries left\s*:\s*(\d+)", listing)[:2] == ["2", "2"],
+            listing[-1500:])
+
+
 def measure_apdu_rate(r, short, count):
     card = Card(short)
     apdu = bytes.fromhex("0084000008")
@@ -465,7 +520,7 @@ def main():
     pcscd = Pcscd(workdir, os.path.abspath(args.library), vicc_port)
     try:
         started = wait_for(lambda: len([n for n in reader_names() if n.startswith("Tavelo Q-ward")]) == len(READERS), 30)
-        r.check("pcscd starts with the four readers of the driver", started, pcscd.log_text()[-3000:])
+        r.check("pcscd starts with the five readers of the driver", started, pcscd.log_text()[-3000:])
         if started:
             for test in (lambda: test_pcsc_scan_lists_readers_and_atrs(r),
                          lambda: test_opensc_lists_pin_pad_and_sends_apdus(r),
@@ -474,6 +529,7 @@ def main():
                          lambda: test_pin_on_the_pad_with_pyscard(r),
                          lambda: test_vicc_insertion_and_removal(r, vicc_lib, vicc_port, workdir),
                          lambda: test_opensc_pin_pad(r),
+                         lambda: test_opensc_pin_pad_with_32_digit_card(r),
                          lambda: measure_apdu_rate(r, "ISO", 300),
                          lambda: measure_apdu_rate(r, "FAST", 1000)):
                 try:

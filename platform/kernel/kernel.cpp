@@ -188,6 +188,7 @@ bool Kernel::should_fail(FaultSite site) {
     if (plan.fail_nth != 0) {
         fail = plan.fail_all_after_nth ? call >= plan.fail_nth : call == plan.fail_nth;
     }
+    if (!fail && plan.every_nth != 0) fail = call % plan.every_nth == 0;
     if (!fail && plan.per_million != 0) fail = scheduler_.random_below(1'000'000) < plan.per_million;
     if (fail) {
         ++faults_injected_;

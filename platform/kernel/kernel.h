@@ -37,6 +37,7 @@ struct FaultPlan {
     uint64_t fail_nth = 0;
     uint32_t per_million = 0;
     bool fail_all_after_nth = false;  // with fail_nth: every call from the nth on fails
+    uint64_t every_nth = 0;           // every call whose number is a multiple of this fails (0 = none)
 };
 
 // A live pool allocation, as the leak report names it.

@@ -7,6 +7,7 @@
 
 #include "echo_card.h"
 #include "iso_card.h"
+#include "openpgp_card.h"
 
 namespace sim {
 
@@ -18,6 +19,7 @@ struct Preset {
     bool mute = false;                      // a MuteCard instead
     std::optional<int> answers_before_mute;
     bool echo = false;                      // an EchoCard instead
+    std::optional<uint8_t> openpgp_max_pin;  // an OpenPgpCard announcing this PIN length maximum instead
 };
 
 const std::vector<Preset>& presets() {
@@ -38,6 +40,8 @@ const std::vector<Preset>& presets() {
         {{"bad-tck", "the iso ATR with a wrong TCK"}, preset_atr::bad_tck},
         {{"bad-ts", "the iso ATR with TS 3C"}, preset_atr::bad_ts},
         {{"echo", "answers any APDU with as many bytes as its Le asks for, then 90 00"}, preset_atr::iso, false, {}, true},
+        {{"openpgp", "OpenPGP card v2.0, PINs of up to 16 characters"}, {}, false, {}, false, 16},
+        {{"openpgp-max32", "OpenPGP card v2.0 announcing PINs of up to 32 characters"}, {}, false, {}, false, 32},
     };
     return table;
 }
@@ -82,6 +86,10 @@ std::unique_ptr<Card> make_card(std::string_view name) {
         if (name != p.description.name) continue;
         if (p.mute) return std::make_unique<MuteCard>();
         if (p.echo) return std::make_unique<EchoCard>();
+        if (p.openpgp_max_pin) {
+            return make_openpgp_card(
+                OpenPgpCardOptions{.name = p.description.name, .max_pin_length = *p.openpgp_max_pin});
+        }
         return std::make_unique<IsoCard>(
             IsoCardOptions{.name = p.description.name, .atr = p.atr, .answers_before_mute = p.answers_before_mute});
     }

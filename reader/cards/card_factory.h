@@ -1,4 +1,4 @@
-// The cards a scenario can put in the slot, by name: the ISO card with its ATR variants, and cards that misbehave.
+// The cards a scenario can put in the slot, by name: the ISO card with its ATR variants, cards that misbehave, and the OpenPGP card with its PIN length variants.
 #pragma once
 
 #include <memory>

@@ -68,7 +68,10 @@ uint8_t OpenPgpCard::tries_left(uint8_t reference) const {
     return reference == openpgp::pw3 ? pw3_tries_ : pw1_tries_;
 }
 
-Bytes OpenPgpCard::pw_status() const { return {0x00, 0x10, 0x10, 0x10, pw1_tries_, 0x00, pw3_tries_}; }
+Bytes OpenPgpCard::pw_status() const {
+    const uint8_t max = options_.max_pin_length;
+    return {0x00, max, max, max, pw1_tries_, 0x00, pw3_tries_};
+}
 
 std::optional<Bytes> OpenPgpCard::data_object(uint16_t tag) const {
     const Bytes zeros60(60, 0x00);

@@ -11,7 +11,7 @@
 //   GET DATA      CA P1 P2  the data objects below; others 6A 88. The answer is cut to Le.
 //   SELECT DATA   A5 P1 04  data 60 04 5C 02 7F 21: one of the three cardholder certificates (P1 00 to 02, all
 //                           empty): 90 00; any other occurrence or data 6A 88.
-//   VERIFY        20 00 P2  P2 81 and 82: PW1 (default "123456", 6 to 16 digits), 83: PW3 ("12345678", 8 to 16).
+//   VERIFY        20 00 P2  P2 81 and 82: PW1 (default "123456", 6 digits or more), 83: PW3 ("12345678", 8 or more).
 //                           Three tries each: a wrong PIN gives 63 Cx with x tries left, a right one 90 00 and the
 //                           tries back to three, no tries left 69 83. Without data it reports: 90 00 while verified,
 //                           else 63 Cx. PW1 and PW3 keep their counters apart; 81 and 82 share PW1's.
@@ -21,8 +21,8 @@
 // RSA 2048, C4 PW status, C5 fingerprints, C6 CA fingerprints, CD dates: every fingerprint and date zero, no key);
 // 7A security support (93 signature counter 0); 5F50 URL (empty); 5F52 historical bytes; C4 PW status;
 // 0101 and 0102 private DOs (empty); 7F21 cardholder certificate (empty).
-// C4, PW status bytes: 00 (PW1 for one signature), 10 10 10 (maximum lengths of PW1, RC, PW3), then the tries left
-// of PW1, the resetting code (0: none) and PW3.
+// C4, PW status bytes: 00 (PW1 for one signature), the maximum lengths of PW1, RC and PW3 (10 10 10: 16 each, or
+// what the options announce), then the tries left of PW1, the resetting code (0: none) and PW3.
 #pragma once
 
 #include <memory>
@@ -44,16 +44,20 @@ constexpr uint8_t pw3 = 0x83;
 }  // namespace openpgp
 
 struct OpenPgpCardOptions {
+    std::string name = "openpgp";
     std::string user_pin = "123456";
     std::string admin_pin = "12345678";
     uint8_t tries = 3;
+    // The longest PW1, RC and PW3 the PW status bytes announce. Cards of version 2 announce 32 and more (many 64
+    // or 127); middleware asks a PIN pad for PINs of up to this length unless the reader says it takes fewer.
+    uint8_t max_pin_length = 16;
 };
 
 class OpenPgpCard : public Card {
    public:
     explicit OpenPgpCard(OpenPgpCardOptions options = {});
 
-    std::string name() const override { return "openpgp"; }
+    std::string name() const override { return options_.name; }
     Bytes reset(bool warm) override;
     void power_off() override;
     Bytes transmit(const Bytes& command) override;

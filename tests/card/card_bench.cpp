@@ -1,19 +1,27 @@
-// The card services test bench: driver load and start through the Plug and Play manager, I/O controls through an application handle, and the removal that ends each test with the leak check.
+// The card services test bench: the machine's driver load and start, I/O controls through an application handle, and the removal that ends each test with the leak check.
 #include "card_bench.h"
 
-#include "tests/support/plug_reader.h"
+#include "tests/support/test_machine.h"
 
 #include "platform/host/host_request.h"
 #include "protocol/packets.h"
 
 namespace qward::card_test {
 
-CardBench::CardBench(uint64_t seed) : k(seed), bus(k), pnp(k, bus), usb(k), reader(k, usb), app(k) {
+CardBench::CardBench(uint64_t seed)
+    : machine(seed),
+      unit(machine.add_reader(qward::test_support::fixture_reader())),
+      k(machine.k),
+      bus(machine.bus),
+      pnp(machine.pnp),
+      usb(*unit.usb),
+      reader(*unit.reader),
+      app(machine.app) {
     firmware = sim::install_card_commands(reader);
     observer_ = usb.add_observer([this](const sim::BusEvent& event) {
         if (event.kind == sim::BusEventKind::submitted && event.endpoint == 0x81) ++in_reads;
     });
-    qward::test_support::load_driver_and_plug(*this, &usb);
+    qward::test_support::load_driver_and_plug(*this, unit);
 }
 
 CardBench::~CardBench() {
@@ -22,9 +30,9 @@ CardBench::~CardBench() {
         usb.remove_observer(observer_);
         return;
     }
-    if (handle.valid() && !handle.closed()) run([&] { handle.close(); }, "close");
+    if (handle.valid() && !handle.closed()) machine.close(handle);
     if (node && (node->state() == sim::NodeState::started || node->state() == sim::NodeState::added)) {
-        run([&] { EXPECT_EQ(pnp.remove(*node), STATUS_SUCCESS); }, "remove");
+        EXPECT_EQ(machine.disable(unit), STATUS_SUCCESS);
     }
     EXPECT_TRUE(app.outstanding().empty()) << app.describe_outstanding();
     EXPECT_FALSE(pnp.loaded(driver)) << "the driver was not unloaded after the removal";
@@ -33,24 +41,16 @@ CardBench::~CardBench() {
 }
 
 void CardBench::start(std::shared_ptr<sim::Card> card) {
-    if (card) {
-        // Inserted without the unsolicited card status: the start's card-status request finds it.
-        const sim::Reader::Mode mode = reader.mode();
-        reader.set_mode(sim::Reader::Mode::scripted);
-        reader.insert_card(std::move(card));
-        reader.set_mode(mode);
-    }
-    NTSTATUS status = STATUS_PENDING;
-    run([&] { status = pnp.start(*node); }, "start");
-    ASSERT_EQ(status, STATUS_SUCCESS);
-    NTSTATUS opened = STATUS_PENDING;
-    run([&] { opened = app.open(fdo, handle); }, "open");
-    ASSERT_EQ(opened, STATUS_SUCCESS);
+    // Inserted without the unsolicited card status: the start's card-status request finds it.
+    if (card) machine.insert(unit, std::move(card), true);
+    ASSERT_EQ(machine.start(unit), STATUS_SUCCESS) << machine.report();
+    handle = machine.open_handle(unit, false);
+    ASSERT_TRUE(handle.valid()) << "the reader could not be opened";
     started_ = true;
 }
 
 bool CardBench::run(const std::function<void()>& body, const std::string& name) {
-    return qward::test_support::run_to_rest(k, body, name);
+    return qward::test_support::run_to_rest(machine, body, name);
 }
 
 void CardBench::settle(int64_t ms) {
@@ -58,8 +58,8 @@ void CardBench::settle(int64_t ms) {
 }
 
 sim::IoResult CardBench::ioctl(ULONG code, const Bytes& input, ULONG output_size) {
-    sim::IoResult result;
-    run([&] { result = handle.ioctl(code, input, output_size); }, "ioctl");
+    sim::IoResult result = machine.ioctl(handle, code, input, output_size);
+    EXPECT_TRUE(machine.alive()) << machine.report();
     return result;
 }
 
@@ -93,8 +93,8 @@ sim::IoResult CardBench::set_protocol(ULONG mask, ULONG output_size) {
 }
 
 std::shared_ptr<sim::PendingRequest> CardBench::track(ULONG code) {
-    std::shared_ptr<sim::PendingRequest> request;
-    run([&] { request = handle.ioctl_async(code); }, "track");
+    auto request = machine.ioctl_async(handle, code);
+    EXPECT_TRUE(machine.alive()) << machine.report();
     return request;
 }
 

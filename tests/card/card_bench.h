@@ -10,13 +10,8 @@
 #include <vector>
 
 #include "driver/driver.h"
-#include "kernel.h"
-#include "platform/host/application.h"
-#include "platform/host/bus.h"
-#include "platform/host/pnp_manager.h"
-#include "platform/usb/usb_device.h"
+#include "machine/machine.h"
 #include "reader/card_commands.h"
-#include "reader/reader.h"
 
 namespace qward::card_test {
 
@@ -56,10 +51,10 @@ struct WrittenCommand {
     std::vector<size_t> counts;  // byte 1 of each data packet
 };
 
-// One reader with the driver. Construction loads the driver with fresh globals and plugs the reader in; start()
-// starts it through the Plug and Play manager and opens a handle. The destructor closes the handle, removes the
-// device (which unloads the driver, and the kernel bug-checks on any pool left) and fails the test on any
-// verifier report.
+// One reader with the driver, on the one simulated machine. Construction loads the driver with fresh globals and
+// plugs the reader in; start() starts it through the Plug and Play manager and opens a handle. The destructor closes
+// the handle, removes the device (which unloads the driver, and the kernel bug-checks on any pool left) and fails
+// the test on any verifier report.
 class CardBench {
    public:
     explicit CardBench(uint64_t seed = 1);
@@ -67,12 +62,14 @@ class CardBench {
     CardBench(const CardBench&) = delete;
     CardBench& operator=(const CardBench&) = delete;
 
-    sim::Kernel k;
-    sim::Bus bus;
-    sim::PnpManager pnp;
-    sim::UsbDevice usb;
-    sim::Reader reader;
-    sim::Application app;
+    sim::Machine machine;
+    sim::ReaderUnit& unit;
+    sim::Kernel& k;
+    sim::Bus& bus;
+    sim::PnpManager& pnp;
+    sim::UsbDevice& usb;
+    sim::Reader& reader;
+    sim::Application& app;
     std::shared_ptr<sim::CardCommandState> firmware;
 
     PDRIVER_OBJECT driver = nullptr;

@@ -1,7 +1,7 @@
-// The driver-frame test machine: driver load and plug-in, Plug and Play sequences in simulated threads, and the removal that ends every test with the kernel's leak check.
+// The driver-frame test machine: the one machine's driver load and plug-in, Plug and Play sequences in simulated threads, and the removal that ends every test with the kernel's leak check.
 #include "driver_fixture.h"
 
-#include "tests/support/plug_reader.h"
+#include "tests/support/test_machine.h"
 
 namespace qward::test {
 
@@ -10,11 +10,20 @@ bool is_card_status_request(const sim::Packet& packet) {
 }
 
 Machine::Machine(uint64_t seed, sim::KernelSettings settings)
-    : k(seed, settings), bus(k), pnp(k, bus), usb(k), reader(k, usb), tap(usb), power(k), app(k) {
+    : machine(seed, settings),
+      unit(machine.add_reader(qward::test_support::fixture_reader())),
+      k(machine.k),
+      bus(machine.bus),
+      pnp(machine.pnp),
+      usb(*unit.usb),
+      reader(*unit.reader),
+      tap(usb),
+      power(machine.power),
+      app(machine.app) {
     observer_ = usb.add_observer([this](const sim::BusEvent& event) {
         if (event.kind == sim::BusEventKind::submitted) urb_functions_.push_back(event.function);
     });
-    qward::test_support::load_driver_and_plug(*this, &tap);
+    qward::test_support::load_driver_and_plug(*this, unit, &tap);
 }
 
 Machine::~Machine() {
@@ -37,7 +46,7 @@ Machine::~Machine() {
 }
 
 bool Machine::run(const std::function<void()>& body, const std::string& name) {
-    return qward::test_support::run_to_rest(k, body, name);
+    return qward::test_support::run_to_rest(machine, body, name);
 }
 
 void Machine::settle(int64_t ms) {
@@ -70,36 +79,26 @@ bool Machine::torn_down() const {
     return fdo && !const_cast<sim::Kernel&>(k).find_device(fdo) && !pnp.loaded(driver);
 }
 
-void Machine::insert_card_quietly() {
-    reader.set_mode(sim::Reader::Mode::scripted);
-    reader.insert_card(std::make_shared<TestCard>());
-    reader.set_mode(sim::Reader::Mode::automatic);
-}
+void Machine::insert_card_quietly() { machine.insert(unit, std::make_shared<TestCard>(), true); }
 
-void Machine::remove_card_quietly() {
-    reader.set_mode(sim::Reader::Mode::scripted);
-    reader.remove_card();
-    reader.set_mode(sim::Reader::Mode::automatic);
-}
+void Machine::remove_card_quietly() { machine.remove(unit, true); }
 
 sim::Handle Machine::open() {
-    sim::Handle handle;
-    NTSTATUS status = STATUS_PENDING;
-    run([&] { status = app.open(fdo, handle); }, "open");
-    EXPECT_EQ(status, STATUS_SUCCESS);
-    return handle;
+    sim::NamedHandle* opened = nullptr;
+    EXPECT_EQ(machine.open(unit, "", &opened, false), STATUS_SUCCESS) << machine.report();
+    return opened ? opened->handle : sim::Handle();
 }
 
 sim::IoResult Machine::ioctl(sim::Handle& handle, ULONG code, const std::vector<uint8_t>& input, ULONG output) {
-    sim::IoResult result;
-    run([&] { result = handle.ioctl(code, input, output); }, "ioctl");
+    sim::IoResult result = machine.ioctl(handle, code, input, output);
+    EXPECT_TRUE(machine.alive()) << machine.report();
     return result;
 }
 
 std::shared_ptr<sim::PendingRequest> Machine::ioctl_async(sim::Handle& handle, ULONG code,
                                                           const std::vector<uint8_t>& input, ULONG output) {
-    std::shared_ptr<sim::PendingRequest> request;
-    run([&] { request = handle.ioctl_async(code, input, output); }, "ioctl");
+    auto request = machine.ioctl_async(handle, code, input, output);
+    EXPECT_TRUE(machine.alive()) << machine.report();
     return request;
 }
 

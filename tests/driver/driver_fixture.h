@@ -9,13 +9,7 @@
 #include <vector>
 
 #include "driver/driver.h"
-#include "kernel.h"
-#include "platform/host/application.h"
-#include "platform/host/bus.h"
-#include "platform/host/pnp_manager.h"
-#include "platform/host/power_manager.h"
-#include "platform/usb/usb_device.h"
-#include "reader/reader.h"
+#include "machine/machine.h"
 
 namespace qward::test {
 
@@ -47,7 +41,8 @@ class FunctionTap : public sim::DeviceFunction {
     sim::DeviceFunction& inner_;
 };
 
-// One reader with the Tavelo driver. Construction loads the driver (with the zeroed globals of a fresh image)
+// One reader with the Tavelo driver, on the one simulated machine (with a tap between the bus and the USB device).
+// Construction loads the driver (with the zeroed globals of a fresh image)
 // and plugs the reader in, which runs AddDevice. The destructor removes whatever is left of the device; the
 // Plug and Play manager then unloads the driver, and the kernel bug-checks on any pool the driver left: every
 // test that does not end in a bug check ends with that leak check.
@@ -58,14 +53,16 @@ class Machine {
     Machine(const Machine&) = delete;
     Machine& operator=(const Machine&) = delete;
 
-    sim::Kernel k;
-    sim::Bus bus;
-    sim::PnpManager pnp;
-    sim::UsbDevice usb;
-    sim::Reader reader;
+    sim::Machine machine;
+    sim::ReaderUnit& unit;
+    sim::Kernel& k;
+    sim::Bus& bus;
+    sim::PnpManager& pnp;
+    sim::UsbDevice& usb;
+    sim::Reader& reader;
     FunctionTap tap;
-    sim::PowerManager power;
-    sim::Application app;
+    sim::PowerManager& power;
+    sim::Application& app;
 
     PDRIVER_OBJECT driver = nullptr;
     sim::DeviceNode* node = nullptr;

@@ -8,17 +8,18 @@
 #include <vector>
 
 #include "driver/driver.h"
-#include "platform/host/pnp_manager.h"
+#include "machine/machine.h"
 
 namespace sim {
 namespace {
 
-// A machine with the reader driver loaded and no reader plugged in yet.
+// The one machine with the reader driver loaded and no reader plugged in yet; devices plug in without a USB device
+// behind them.
 struct Machine {
-    explicit Machine(uint64_t seed = 1) : k(seed), bus(k), pnp(k, bus) {
-        DeviceCount = 0;  // a freshly loaded driver image starts with zeroed globals
+    explicit Machine(uint64_t seed = 1) : machine(seed), k(machine.k), bus(machine.bus), pnp(machine.pnp) {
         pnp.unload_unused_drivers = false;
-        driver = pnp.load_driver("qward", &DriverEntry);
+        machine.load_driver();
+        driver = machine.driver();
     }
 
     // Plugs a reader in and runs AddDevice; returns its node.
@@ -40,9 +41,10 @@ struct Machine {
         return static_cast<PDEVICE_EXTENSION>(node.fdo()->DeviceExtension);
     }
 
-    Kernel k;
-    Bus bus;
-    PnpManager pnp;
+    sim::Machine machine;
+    Kernel& k;
+    Bus& bus;
+    PnpManager& pnp;
     PDRIVER_OBJECT driver = nullptr;
 };
 

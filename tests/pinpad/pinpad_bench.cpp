@@ -1,7 +1,7 @@
-// The PIN pad test bench: driver load and start through the Plug and Play manager, the firmware with its keypad, I/O controls through an application handle, and the removal that ends each test with the leak check.
+// The PIN pad test bench: the machine's driver load and start, the firmware with its keypad, I/O controls through an application handle, and the removal that ends each test with the leak check.
 #include "pinpad_bench.h"
 
-#include "tests/support/plug_reader.h"
+#include "tests/support/test_machine.h"
 
 #include "reader/cards/card_factory.h"
 
@@ -32,12 +32,20 @@ Bytes verify_structure(const VerifyRequest& r) {
     return bytes;
 }
 
-PinpadBench::PinpadBench(uint64_t seed) : k(seed), bus(k), pnp(k, bus), usb(k), reader(k, usb), app(k) {
-    pinpad = sim::install_pinpad_commands(k, reader);
+PinpadBench::PinpadBench(uint64_t seed)
+    : machine(seed),
+      unit(machine.add_reader(qward::test_support::fixture_reader(true))),
+      k(machine.k),
+      bus(machine.bus),
+      pnp(machine.pnp),
+      usb(*unit.usb),
+      reader(*unit.reader),
+      app(machine.app),
+      pinpad(unit.pinpad) {
     sim::IsoCardOptions options;
     options.atr = sim::preset_atr::iso;
     card = std::make_shared<sim::IsoCard>(options);
-    qward::test_support::load_driver_and_plug(*this, &usb);
+    qward::test_support::load_driver_and_plug(*this, unit);
 }
 
 PinpadBench::~PinpadBench() {
@@ -45,9 +53,9 @@ PinpadBench::~PinpadBench() {
         ADD_FAILURE() << k.bug_check_report();
         return;
     }
-    if (handle.valid() && !handle.closed()) run([&] { handle.close(); }, "close");
+    if (handle.valid() && !handle.closed()) machine.close(handle);
     if (node && (node->state() == sim::NodeState::started || node->state() == sim::NodeState::added)) {
-        run([&] { EXPECT_EQ(pnp.remove(*node), STATUS_SUCCESS); }, "remove");
+        EXPECT_EQ(machine.disable(unit), STATUS_SUCCESS);
     }
     EXPECT_TRUE(app.outstanding().empty()) << app.describe_outstanding();
     EXPECT_FALSE(pnp.loaded(driver)) << "the driver was not unloaded after the removal";
@@ -56,18 +64,11 @@ PinpadBench::~PinpadBench() {
 }
 
 void PinpadBench::start(bool with_card) {
-    if (with_card) {
-        // In the slot before the start, which finds it with its card-status request.
-        reader.set_mode(sim::Reader::Mode::scripted);
-        reader.insert_card(card);
-        reader.set_mode(sim::Reader::Mode::automatic);
-    }
-    NTSTATUS status = STATUS_PENDING;
-    run([&] { status = pnp.start(*node); }, "start");
-    ASSERT_EQ(status, STATUS_SUCCESS);
-    NTSTATUS opened = STATUS_PENDING;
-    run([&] { opened = app.open(fdo, handle); }, "open");
-    ASSERT_EQ(opened, STATUS_SUCCESS);
+    // In the slot before the start, which finds it with its card-status request.
+    if (with_card) machine.insert(unit, card, true);
+    ASSERT_EQ(machine.start(unit), STATUS_SUCCESS) << machine.report();
+    handle = machine.open_handle(unit, false);
+    ASSERT_TRUE(handle.valid()) << "the reader could not be opened";
 }
 
 void PinpadBench::power_card() {
@@ -81,7 +82,7 @@ void PinpadBench::power_card() {
 }
 
 bool PinpadBench::run(const std::function<void()>& body, const std::string& name) {
-    return qward::test_support::run_to_rest(k, body, name);
+    return qward::test_support::run_to_rest(machine, body, name);
 }
 
 void PinpadBench::settle(int64_t ms) {
@@ -89,14 +90,14 @@ void PinpadBench::settle(int64_t ms) {
 }
 
 sim::IoResult PinpadBench::ioctl(ULONG code, const Bytes& input, ULONG output_size) {
-    sim::IoResult result;
-    run([&] { result = handle.ioctl(code, input, output_size); }, "ioctl");
+    sim::IoResult result = machine.ioctl(handle, code, input, output_size);
+    EXPECT_TRUE(machine.alive()) << machine.report();
     return result;
 }
 
 std::shared_ptr<sim::PendingRequest> PinpadBench::ioctl_async(ULONG code, const Bytes& input, ULONG output_size) {
-    std::shared_ptr<sim::PendingRequest> request;
-    run([&] { request = handle.ioctl_async(code, input, output_size); }, "ioctl async");
+    auto request = machine.ioctl_async(handle, code, input, output_size);
+    EXPECT_TRUE(machine.alive()) << machine.report();
     return request;
 }
 

@@ -10,11 +10,7 @@
 #include <vector>
 
 #include "driver/driver.h"
-#include "kernel.h"
-#include "platform/host/application.h"
-#include "platform/host/bus.h"
-#include "platform/host/pnp_manager.h"
-#include "platform/usb/usb_device.h"
+#include "machine/machine.h"
 #include "reader/card_commands.h"
 #include "reader/cards/iso_card.h"
 #include "reader/keypad.h"
@@ -53,7 +49,7 @@ struct VerifyRequest {
 // The byte-packed structure: 19 bytes, then the APDU.
 Bytes verify_structure(const VerifyRequest& request);
 
-// One reader with the driver. Construction loads the driver with fresh globals (DeviceCount = 0) and plugs the
+// One reader with the driver, on the one simulated machine. Construction loads the driver with fresh globals (DeviceCount = 0) and plugs the
 // reader in; start() starts it and opens a handle. The destructor closes the handle and removes the device, which
 // unloads the driver: the kernel bug-checks on any pool left, and the test fails on any verifier report.
 class PinpadBench {
@@ -63,12 +59,14 @@ class PinpadBench {
     PinpadBench(const PinpadBench&) = delete;
     PinpadBench& operator=(const PinpadBench&) = delete;
 
-    sim::Kernel k;
-    sim::Bus bus;
-    sim::PnpManager pnp;
-    sim::UsbDevice usb;
-    sim::Reader reader;
-    sim::Application app;
+    sim::Machine machine;
+    sim::ReaderUnit& unit;
+    sim::Kernel& k;
+    sim::Bus& bus;
+    sim::PnpManager& pnp;
+    sim::UsbDevice& usb;
+    sim::Reader& reader;
+    sim::Application& app;
     std::shared_ptr<sim::PinpadState> pinpad;
     std::shared_ptr<sim::IsoCard> card;
 

@@ -119,7 +119,7 @@ TEST(RecoveryCheck, TheHealUndoesWhatTheWorldDid) {
          },
          true},
         {"AddDevice failed: no driver stack on the reader",
-         [](Rig& rig) { EXPECT_EQ(rig.start(), STATUS_PENDING); }, true,
+         [](Rig& rig) { EXPECT_EQ(rig.start(), STATUS_INVALID_DEVICE_STATE); }, true,
          [](Rig& rig) { rig.k.set_fault(FaultSite::pool, FaultPlan{1, 0, true}); }},
         {"the device was stopped and not started again",
          [](Rig& rig) {

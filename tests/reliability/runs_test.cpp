@@ -1,6 +1,7 @@
 // Reliability runs in the test suite: a fixed batch of seeds for every scenario, short fault, unplug and card-pull sweeps, each run ending with the recovery check; the regression stories; replay determinism; and the runs that once failed.
 #include <gtest/gtest.h>
 
+#include "file_scenarios.h"
 #include "recovery.h"
 #include "runner.h"
 
@@ -62,6 +63,22 @@ INSTANTIATE_TEST_SUITE_P(Scenarios, EveryScenario, ::testing::ValuesIn(names()),
                              return name;
                          });
 
+// The scenario files, which the report sweeps: the same seeds and sweeps, named by their path.
+std::vector<std::string> file_names() {
+    enable_file_scenarios();
+    std::vector<std::string> list = scenario_files(QWARD_SCENARIO_DIR);
+    EXPECT_GE(list.size(), 9u) << "the scenario folder " << QWARD_SCENARIO_DIR;
+    return list;
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, EveryScenario, ::testing::ValuesIn(file_names()),
+                         [](const auto& info) {
+                             std::string name = info.param.substr(info.param.find_last_of('/') + 1);
+                             name = name.substr(0, name.size() - 4);
+                             for (char& c : name) c = c == '-' ? '_' : c;
+                             return name;
+                         });
+
 // One story per driver fault found: each fails on a driver that has the fault, by its predictions or by the
 // recovery check after it.
 class RegressionStory : public ::testing::TestWithParam<std::string> {};
@@ -84,6 +101,81 @@ INSTANTIATE_TEST_SUITE_P(Regressions, RegressionStory, ::testing::ValuesIn(regre
                              for (char& c : name) c = c == '-' ? '_' : c;
                              return name;
                          });
+
+// A scenario file written for one test.
+std::string write_file(const std::string& name, const std::string& text) {
+    const std::string path = ::testing::TempDir() + name;
+    FILE* f = std::fopen(path.c_str(), "w");
+    EXPECT_NE(f, nullptr) << path;
+    if (f) {
+        std::fputs(text.c_str(), f);
+        std::fclose(f);
+    }
+    return path;
+}
+
+const char* const kFileStart = "# a card session\nplug nostart expect SUCCESS\nreader silent\ninsert iso\nreader normal\n"
+                               "start expect SUCCESS\nopen\nreset expect SUCCESS 3B 86 *\n";
+
+TEST(ScenarioFiles, AWrongExpectationIsAFindingThatNamesTheFileAndLine) {
+    enable_file_scenarios();
+    const std::string path = write_file("wrong-expectation.qws", std::string(kFileStart) +
+                                                                     "protocol T1 expect SUCCESS 01 00 00 00\n");
+    RunResult r = run_once({path, 1, {}});
+    ASSERT_EQ(r.findings.size(), 1u) << describe(r.findings);
+    EXPECT_EQ(r.findings[0].kind, "expectation");
+    EXPECT_NE(r.findings[0].detail.find("wrong-expectation.qws:9: protocol T1"), std::string::npos) << r.findings[0].detail;
+    EXPECT_NE(r.findings[0].detail.find("saw STATUS_SUCCESS with 02 00 00 00"), std::string::npos) << r.findings[0].detail;
+    EXPECT_EQ(replay_command(r.spec, "q"), "q run --scenario " + path + " --seed 1");
+    // The same file with the right answer runs clean, the recovery check included.
+    RunResult right = run_once({write_file("right-expectation.qws", std::string(kFileStart) +
+                                                                         "protocol T1 expect SUCCESS 02 00 00 00\n"),
+                                1, {}});
+    EXPECT_TRUE(right.clean()) << describe(right.findings);
+    EXPECT_EQ(right.probes, recovery_probe_names().size());
+}
+
+TEST(ScenarioFiles, ExpectationsHoldOnlyInAnUndisturbedRun) {
+    enable_file_scenarios();
+    // The first allocation fails: the start fails, and the predictions that follow are not held against the run.
+    const std::string path = write_file("disturbed.qws", std::string(kFileStart) + "apdu 00 A4 00 00 02 3F 00 expect 90 00\n");
+    RunResult r = run_once({path, 1, *Disturbance::parse("pool:1")});
+    EXPECT_TRUE(r.disturbed);
+    EXPECT_TRUE(r.clean()) << describe(r.findings);
+}
+
+TEST(ScenarioFiles, WhatARunCannotDoIsRefusedWhenTheFileIsLoaded) {
+    struct Case {
+        const char* name;
+        const char* text;
+        const char* says;
+    };
+    const Case cases[] = {
+        {"two-readers.qws", "plug\nplug second\n", "two-readers.qws:2: a second `plug`"},
+        {"use.qws", "plug\nuse reader0\n", "use.qws:2: `use`"},
+        {"on.qws", "plug\nremove on other\n", "on.qws:2: `on READER`"},
+        {"syntax.qws", "plug\nfail pool sometimes\n", "syntax.qws:2: `fail pool sometimes`"},
+    };
+    for (const Case& one : cases) {
+        std::string error;
+        EXPECT_EQ(file_scenario(write_file(one.name, one.text), &error), nullptr) << one.name;
+        EXPECT_NE(error.find(one.says), std::string::npos) << error;
+    }
+    std::string error;
+    EXPECT_EQ(file_scenario(::testing::TempDir() + "no-such-file.qws", &error), nullptr);
+    EXPECT_NE(error.find("cannot read"), std::string::npos) << error;
+}
+
+TEST(ScenarioFiles, LinesBetweenSleepAndResumeHappenWhileAsleep) {
+    enable_file_scenarios();
+    // The card leaves while the machine sleeps and the reader cannot report it; the wake finds the slot empty.
+    const std::string path = write_file("asleep.qws", std::string(kFileStart) +
+                                                          "track absent\nsleep S3 expect SUCCESS\nreader silent\nremove\n"
+                                                          "reader normal\nresume expect SUCCESS\nawait absent expect SUCCESS\n"
+                                                          "ioctl GET_STATE out 4 expect SUCCESS 01 00 00 00\n");
+    RunResult r = run_once({path, 2, {}});
+    EXPECT_TRUE(r.clean()) << describe(r.findings);
+}
 
 TEST(Replay, TheSameSpecGivesTheSameRun) {
     RunSpec spec{"pin-steps", 17, *Disturbance::parse("card:300")};

@@ -1,7 +1,7 @@
-// The reader-link test fixture: driver load, AddDevice, start at the PDO, configuration, tracking requests through SMCLIB, and the removal that runs the leak check.
+// The reader-link test fixture: the machine's driver load and AddDevice, start at the PDO, configuration, tracking requests through SMCLIB, and the removal that runs the leak check.
 #include "reader_fixture.h"
 
-#include "tests/support/plug_reader.h"
+#include "tests/support/test_machine.h"
 
 #include <cstring>
 
@@ -22,24 +22,27 @@ NTSTATUS NTAPI gate_to_smclib(PDEVICE_OBJECT device, PIRP irp) {
 }  // namespace
 
 ReaderFixture::ReaderFixture(uint64_t seed, sim::UsbDeviceSpec device)
-    : k(seed), bus(k), pnp(k, bus), usb(k, std::move(device)), reader(k, usb) {
+    : machine(seed),
+      unit(machine.add_reader(qward::test_support::fixture_reader(false, std::move(device)))),
+      k(machine.k),
+      bus(machine.bus),
+      pnp(machine.pnp),
+      usb(*unit.usb),
+      reader(*unit.reader) {
     g_fixture = this;
     observer_ = usb.add_observer([this](const sim::BusEvent& event) {
         if (event.kind != sim::BusEventKind::submitted) return;
         submissions.push_back({event.time, event.function, event.endpoint, event.device_to_host,
                                event.requested_length});
     });
-    // A freshly loaded image has zeroed globals; the image is shared by every test of this process.
-    DeviceCount = 0;
-    NTSTATUS entry = STATUS_UNSUCCESSFUL;
-    driver = pnp.load_driver("tavelo", &DriverEntry, &entry);
-    EXPECT_EQ(entry, STATUS_SUCCESS);
+    EXPECT_EQ(machine.load_driver(), STATUS_SUCCESS);
+    driver = machine.driver();
     driver->MajorFunction[IRP_MJ_DEVICE_CONTROL] = &gate_to_smclib;
-    node = &pnp.plug(driver, "Q-ward", &usb);
-    EXPECT_EQ(node->add_status(), STATUS_SUCCESS) << k.bug_check_report();
-    fdo = node->fdo();
+    EXPECT_EQ(machine.plug(unit), STATUS_SUCCESS) << machine.report();
+    node = unit.node;
+    fdo = unit.fdo();
     if (fdo) {
-        de = static_cast<PDEVICE_EXTENSION>(fdo->DeviceExtension);
+        de = unit.extension();
         sc = &de->SmartcardExtension;
         re = sc->ReaderExtension;
     }
@@ -60,15 +63,11 @@ size_t ReaderFixture::count_submissions(USHORT function, UCHAR endpoint) const {
 }
 
 void ReaderFixture::run(const std::function<void()>& body, const std::string& name) {
-    qward::test_support::run_to_rest(k, body, name);
+    qward::test_support::run_to_rest(machine, body, name);
 }
 
 void ReaderFixture::settle(int64_t ms) {
-    run([ms] {
-        LARGE_INTEGER interval;
-        interval.QuadPart = -ms * 10000;
-        KeDelayExecutionThread(KernelMode, FALSE, &interval);
-    }, "settle");
+    run([&] { machine.delay(sim::from_ms(ms)); }, "settle");
 }
 
 NTSTATUS ReaderFixture::start() {

@@ -12,12 +12,8 @@
 #include "driver/driver.h"
 #include "protocol/packets.h"
 
-#include "kernel.h"
-#include "platform/host/bus.h"
+#include "machine/machine.h"
 #include "platform/host/host_request.h"
-#include "platform/host/pnp_manager.h"
-#include "platform/usb/usb_device.h"
-#include "reader/reader.h"
 
 namespace qward::test {
 
@@ -33,9 +29,9 @@ struct Submission {
 };
 
 // The driver image, the bus with its PDO, the USB device and the reader behind it, and the driver's device
-// records. Construction loads the driver and runs AddDevice; start() starts the PDO and configures the device;
-// the destructor (or finish()) cancels what is outstanding, removes the device and unloads the driver, which
-// bug-checks on any pool the driver left.
+// records, on the one simulated machine. Construction loads the driver and runs AddDevice; start() starts the PDO
+// and configures the device; the destructor (or finish()) cancels what is outstanding, removes the device and
+// unloads the driver, which bug-checks on any pool the driver left.
 class ReaderFixture {
    public:
     explicit ReaderFixture(uint64_t seed, sim::UsbDeviceSpec device = sim::UsbDeviceSpec::reader());
@@ -43,11 +39,13 @@ class ReaderFixture {
     ReaderFixture(const ReaderFixture&) = delete;
     ReaderFixture& operator=(const ReaderFixture&) = delete;
 
-    sim::Kernel k;
-    sim::Bus bus;
-    sim::PnpManager pnp;
-    sim::UsbDevice usb;
-    sim::Reader reader;
+    sim::Machine machine;
+    sim::ReaderUnit& unit;
+    sim::Kernel& k;
+    sim::Bus& bus;
+    sim::PnpManager& pnp;
+    sim::UsbDevice& usb;
+    sim::Reader& reader;
 
     PDRIVER_OBJECT driver = nullptr;
     sim::DeviceNode* node = nullptr;

@@ -31,7 +31,8 @@ PlayReport play(const Scenario& scenario, const PlayOptions& options, Transcript
         }
     }
     Recorder recorder(transcript, trace.is_open() ? &trace : nullptr);
-    Machine machine(options.seed, recorder);
+    Machine machine(workbench_options(options.seed));
+    machine.set_observer(&recorder);
     recorder.attach(machine);
     Runner runner(machine, recorder);
 

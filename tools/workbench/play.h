@@ -6,6 +6,7 @@
 #include <functional>
 #include <string>
 
+#include "machine.h"
 #include "scenario.h"
 #include "transcript.h"
 
@@ -36,7 +37,7 @@ struct PlayReport {
 // Runs the commands in order, then the end-of-run teardown. `interactive`, when given, takes over after the
 // commands on the same machine (the session); its result counts like a command's.
 PlayReport play(const Scenario& scenario, const PlayOptions& options, Transcript& transcript,
-                const std::function<bool(class Runner&, class Machine&)>& interactive = {});
+                const std::function<bool(class Runner&, Machine&)>& interactive = {});
 
 // The tool's exit status for an outcome: 0 passed, 1 failed, 3 machine stopped, 4 error (2 is for usage and
 // scenario syntax errors, found before any run).

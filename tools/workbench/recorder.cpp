@@ -111,11 +111,11 @@ WatchedRequest* Recorder::find_request(const std::string& name) {
 }
 
 void Recorder::report_completion(WatchedRequest& w) {
-    if (w.reported || !w.request->done()) return;
+    if (w.reported || !w.done()) return;
     w.reported = true;
-    IoResult result = w.request->result();
+    IoResult result = w.pending()->result();
     Event event = request_result_event(w.reader, w.handle, w.code, w.input, result.status, result.bytes, result.output);
-    event.time = w.request->completed_at();
+    event.time = w.pending()->completed_at();
     event.text = "[" + w.name + "] " + event.text;
     event.text_field("request", w.name);
     transcript_.emit(event);

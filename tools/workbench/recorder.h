@@ -16,6 +16,12 @@
 
 namespace sim::workbench {
 
+// A request sent from an application thread of its own: the request exists once its dispatch routine returned.
+struct SentFromThread {
+    std::shared_ptr<PendingRequest> request;
+    bool returned = false;  // DeviceIoControl has returned in that thread
+};
+
 // An overlapped request the scenario named, watched until it completes.
 struct WatchedRequest {
     std::string name;
@@ -23,8 +29,12 @@ struct WatchedRequest {
     std::string handle;
     ULONG code = 0;
     Bytes input;
-    std::shared_ptr<PendingRequest> request;
+    std::shared_ptr<PendingRequest> request;  // null while `sender`'s thread is still in the dispatch routine
     bool reported = false;
+    std::shared_ptr<SentFromThread> sender;   // set for requests sent `as NAME` from a thread of their own
+
+    PendingRequest* pending() const { return request ? request.get() : sender ? sender->request.get() : nullptr; }
+    bool done() const { return pending() && pending()->done(); }
 };
 
 class Recorder : public MachineObserver {
@@ -37,6 +47,7 @@ class Recorder : public MachineObserver {
 
     void watch(WatchedRequest request) { watched_.push_back(std::move(request)); }
     WatchedRequest* find_request(const std::string& name);
+    const std::vector<WatchedRequest>& watched() const { return watched_; }
     // Reports a completed request now (await uses it so that the result comes before the check).
     void report_completion(WatchedRequest& watched);
 

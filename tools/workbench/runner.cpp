@@ -6,6 +6,7 @@
 #include "driver/driver.h"
 #include "names.h"
 #include "reader/cards/card_factory.h"
+#include "reader/packets.h"
 #include "requests.h"
 
 namespace sim::workbench {
@@ -18,6 +19,17 @@ std::string card_description(const std::string& name) {
     }
     if (name.starts_with("iso:")) return "ISO card with ATR " + name.substr(4);
     return "";
+}
+
+// A pool tag as its characters, the way `expect pool` spells it: 0x0056524B is KRV.
+std::string tag_chars(ULONG tag) {
+    std::string text;
+    for (int i = 0; i < 4; ++i) {
+        char ch = static_cast<char>((tag >> (8 * i)) & 0xff);
+        if (ch == 0) break;
+        text += (ch >= 32 && ch < 127) ? ch : '?';
+    }
+    return text;
 }
 
 ULONG read_ulong(const Bytes& bytes) {
@@ -186,7 +198,7 @@ bool Runner::request(const Command& c, ULONG code, const Bytes& input, ULONG out
 bool Runner::request_async(const Command& c, ULONG code, const Bytes& input, ULONG output_size, const std::string& name) {
     ReaderUnit* unit = reader_for(c);
     if (!unit) return false;
-    if (WatchedRequest* old = recorder_.find_request(name); old && !old->request->done()) {
+    if (WatchedRequest* old = recorder_.find_request(name); old && !old->done()) {
         return fail(c, "request \"" + name + "\" is still pending; give the new one another name with `as`");
     }
     std::string handle_name;
@@ -213,6 +225,228 @@ bool Runner::request_async(const Command& c, ULONG code, const Bytes& input, ULO
     return check(c, pending->done() ? pending->status() : STATUS_PENDING, nullptr);
 }
 
+bool Runner::request_from_thread(const Command& c, ULONG code, const Bytes& input, ULONG output_size,
+                                 const std::string& name) {
+    ReaderUnit* unit = reader_for(c);
+    if (!unit) return false;
+    if (WatchedRequest* old = recorder_.find_request(name); old && !old->done()) {
+        return fail(c, "request \"" + name + "\" is still pending; give the new one another name with `as`");
+    }
+    std::string handle_name;
+    Handle* handle = handle_for(c, *unit, &handle_name);
+    if (!handle) return false;
+    if (handle->closed()) return fail(c, "handle " + handle_name + " is closed");
+    std::vector<bool> secret = ioctl_input_secret(code, input);
+    std::string text = "[" + name + "] " + handle_name + " " + ioctl_name(code) + ", from an application thread";
+    std::string what = describe_request(code, input);
+    if (!what.empty()) text += ": " + what;
+    Event sent;
+    sent.source = Source::app;
+    sent.reader = unit->name;
+    sent.text = text;
+    sent.text_field("event", "request").text_field("request", name).text_field("handle", handle_name)
+        .text_field("ioctl", ioctl_name(code)).text_field("input", hex_compact(input, &secret));
+    recorder_.emit(sent);
+
+    // The thread serves nobody else, so it keeps no run going: the script goes on while the driver works on its
+    // request, and every later line's run lets it go on too.
+    auto sender = std::make_shared<SentFromThread>();
+    Handle copy = *handle;
+    machine_.kernel().spawn(
+        "application thread: " + name,
+        [sender, copy, code, input, output_size]() mutable {
+            sender->request = copy.ioctl_async(code, input, output_size);
+            sender->returned = true;
+        },
+        true);
+    recorder_.watch({name, unit->name, handle_name, code, input, nullptr, false, sender});
+    // Runs the new thread until it waits for something that takes time: the request is then on its way.
+    machine_.run("workbench", [] {
+        LARGE_INTEGER interval;
+        interval.QuadPart = -1;
+        KeDelayExecutionThread(KernelMode, FALSE, &interval);
+    });
+    if (!machine_.alive()) return stopped(c);
+    recorder_.checkpoint();
+    WatchedRequest* w = recorder_.find_request(name);
+    if (sender->returned && sender->request) {
+        event(Source::app, unit->name, "[" + name + "] dispatch returned " + status_name(sender->request->dispatch_status()));
+    } else {
+        event(Source::app, unit->name, "[" + name + "] the driver is working on it in the sending thread");
+    }
+    return check(c, w && w->done() ? w->pending()->status() : STATUS_PENDING, nullptr);
+}
+
+bool Runner::wait_until(const std::function<bool()>& done, VirtualTime within) {
+    const VirtualTime end = machine_.now() + within;
+    machine_.run("workbench wait", [&] {
+        while (!done() && machine_.now() < end) {
+            machine_.delay(std::min(from_ms(1), end - machine_.now()));
+            recorder_.checkpoint();
+        }
+    });
+    return done();
+}
+
+bool Runner::fault(const Command& c) {
+    Kernel& k = machine_.kernel();
+    if (c.fault_off && c.fault_site < 0) {
+        k.clear_faults();
+        event(Source::kernel, "", "fault injection off everywhere");
+        return true;
+    }
+    const auto site = static_cast<FaultSite>(c.fault_site);
+    FaultPlan plan;
+    std::string how = "no call fails";
+    if (!c.fault_off) {
+        plan.fail_nth = c.fault_nth;
+        plan.fail_all_after_nth = c.fault_from_nth;
+        plan.every_nth = c.fault_every;
+        plan.per_million = c.fault_per_million;
+        if (c.fault_nth) {
+            how = c.fault_from_nth ? "call " + std::to_string(c.fault_nth) + " from here and every later one fails"
+                                   : "call " + std::to_string(c.fault_nth) + " from here fails";
+        } else if (c.fault_every) {
+            how = "every " + std::to_string(c.fault_every) + "th call from here fails";
+        } else {
+            how = std::to_string(c.fault_per_million / 10'000.0).substr(0, 6) + "% of the calls fail (seeded)";
+        }
+    }
+    k.set_fault(site, plan);
+    event(Source::kernel, "", std::string("fault injection at ") + to_string(site) + ": " + how);
+    return true;
+}
+
+bool Runner::reader_behaviour(const Command& c, ReaderUnit& unit) {
+    Reader& r = *unit.reader;
+    std::string what;
+    bool settle = false;
+    machine_.run("reader " + c.name, [&] {
+        if (c.name == "delay") {
+            r.set_answer_delay(c.duration);
+            what = "answers leave " + duration_text(c.duration) + " after their request";
+        } else if (c.name == "withhold") {
+            r.withhold_answers(static_cast<int>(c.number));
+            what = "the next " + std::to_string(c.number) + " answer(s) are never sent";
+        } else if (c.name == "refuse-writes") {
+            r.refuse_writes(true);
+            what = "the OUT endpoint takes nothing";
+        } else if (c.name == "take-writes") {
+            r.refuse_writes(false);
+            what = "the OUT endpoint takes writes again";
+        } else if (c.name == "silent") {
+            r.set_mode(Reader::Mode::scripted);
+            what = "falls silent: sends only scripted packets";
+        } else if (c.name == "normal") {
+            r.set_mode(Reader::Mode::automatic);
+            r.set_answer_delay(0);
+            r.withhold_answers(0);
+            r.refuse_writes(false);
+            what = "answers by itself again";
+        } else if (c.name == "reply") {
+            r.queue_reply_to_write(c.input, c.duration);
+            what = "scripted: " + hex(c.input) + " " + duration_text(c.duration) + " after the next write";
+        } else if (c.name == "send") {
+            if (c.duration) {
+                r.queue_packet_after(c.duration, c.input);
+            } else {
+                r.queue_packet(c.input);
+            }
+            what = "sends " + hex(c.input) + (c.duration ? " after " + duration_text(c.duration) : "");
+            settle = true;
+        } else if (c.name == "event") {
+            r.queue_packet(card_status_packet(c.number != 0));
+            what = std::string("reports a card ") + (c.number ? "inserted" : "removed") + ", unasked";
+            settle = true;
+        }
+    });
+    if (!machine_.alive()) return stopped(c);
+    event(Source::usb, unit.name, "reader " + what);
+    if (settle) machine_.settle();
+    return machine_.alive() || stopped(c);
+}
+
+bool Runner::expect_usb(const Command& c, ReaderUnit& unit) {
+    const std::vector<TimedPacket>& out = unit.reader->written();
+    const std::vector<TimedPacket>& in = unit.reader->sent();
+    auto& [out_seen, in_seen] = usb_seen_[&unit];
+    struct Crossing {
+        VirtualTime time;
+        bool out;
+        const Packet* packet;
+    };
+    std::vector<Crossing> crossings;
+    for (size_t i = out_seen; i < out.size(); ++i) crossings.push_back({out[i].time, true, &out[i].packet});
+    for (size_t i = in_seen; i < in.size(); ++i) crossings.push_back({in[i].time, false, &in[i].packet});
+    std::stable_sort(crossings.begin(), crossings.end(),
+                     [](const Crossing& a, const Crossing& b) { return a.time < b.time; });
+    auto listing = [&](size_t from) {
+        std::string text;
+        for (size_t i = from; i < crossings.size() && i < from + 8; ++i) {
+            text += std::string("\n      ") + (crossings[i].out ? "OUT " : "IN  ") + hex(*crossings[i].packet);
+        }
+        if (crossings.size() > from + 8) text += "\n      ... " + std::to_string(crossings.size() - from - 8) + " more";
+        return text;
+    };
+    if (c.name == "none") {
+        out_seen = out.size();
+        in_seen = in.size();
+        if (!crossings.empty()) {
+            return fail(c, "expected no reader traffic, saw " + std::to_string(crossings.size()) + " packet(s):" + listing(0));
+        }
+        event(Source::check, unit.name, "ok: no reader traffic", Tone::good);
+        return true;
+    }
+    const bool want_out = c.name == "OUT";
+    for (size_t i = 0; i < crossings.size(); ++i) {
+        if (crossings[i].out != want_out || !c.pattern->matches(*crossings[i].packet)) continue;
+        for (size_t j = 0; j <= i; ++j) (crossings[j].out ? out_seen : in_seen) += 1;
+        event(Source::check, unit.name, "ok: " + c.name + " " + hex(*crossings[i].packet), Tone::good);
+        return true;
+    }
+    return fail(c, "expected an " + c.name + " packet " + c.pattern->text() + ", saw " +
+                       (crossings.empty() ? std::string("no packets") : std::to_string(crossings.size()) + " packet(s):" + listing(0)));
+}
+
+bool Runner::expect_books(const Command& c) {
+    Kernel& k = machine_.kernel();
+    size_t seen = 0;
+    std::string what;
+    if (c.verb == Verb::expect_pool) {
+        std::map<std::string, size_t> per_tag;
+        std::optional<uint64_t> number_tag = c.name.empty() ? std::nullopt : parse_number(c.name);
+        for (const auto& [block, record] : k.live_pool()) {
+            (void)block;
+            per_tag[tag_chars(record.tag)]++;
+            if (c.name.empty() || tag_chars(record.tag) == c.name || (number_tag && *number_tag == record.tag)) ++seen;
+        }
+        what = "pool blocks" + (c.name.empty() ? std::string() : " tagged " + c.name);
+        if (seen != c.number) {
+            std::string tags;
+            for (const auto& [tag, count] : per_tag) tags += (tags.empty() ? "" : ", ") + tag + " " + std::to_string(count);
+            return fail(c, "expected " + std::to_string(c.number) + " " + what + ", saw " + std::to_string(seen) +
+                               " (per tag: " + (tags.empty() ? std::string("none") : tags) + ")");
+        }
+    } else if (c.verb == Verb::expect_irps) {
+        seen = k.live_irps();
+        what = "live IRPs";
+    } else {
+        std::vector<std::shared_ptr<PendingRequest>> outstanding = machine_.app.outstanding();
+        seen = outstanding.size();
+        what = "outstanding requests";
+        if (seen != c.number) {
+            std::string list;
+            for (const auto& r : outstanding) list += "\n      " + r->describe();
+            return fail(c, "expected " + std::to_string(c.number) + " " + what + ", saw " + std::to_string(seen) + list);
+        }
+    }
+    if (seen != c.number) {
+        return fail(c, "expected " + std::to_string(c.number) + " " + what + ", saw " + std::to_string(seen));
+    }
+    event(Source::check, "", "ok: " + std::to_string(seen) + " " + what, Tone::good);
+    return true;
+}
+
 bool Runner::plug(const Command& c) {
     std::string name = c.reader;
     if (name.empty()) {
@@ -233,11 +467,11 @@ bool Runner::plug(const Command& c) {
         if (!NT_SUCCESS(entry)) return fail(c, "the driver did not load: DriverEntry returned " + status_text(entry));
     }
     const bool was_loaded = machine_.driver_loaded();
-    NTSTATUS added = STATUS_PENDING;
-    ReaderUnit* unit = machine_.plug(name, &added);
+    ReaderUnit* unit = &machine_.add_reader(ReaderSpec{name});
+    NTSTATUS added = machine_.plug(*unit);
     if (!machine_.alive()) return stopped(c);
     note_driver_load(was_loaded);
-    if (!unit) return fail(c, "the reader could not be plugged in");
+    if (!unit->node) return fail(c, "the reader could not be plugged in");
     current_ = name;
     event(Source::pnp, name, "AddDevice -> " + status_text(added));
     NTSTATUS status = added;
@@ -262,6 +496,10 @@ bool Runner::pnp_step(const Command& c, ReaderUnit& unit) {
         case Verb::stop:
             status = machine_.stop(unit);
             event(Source::pnp, unit.name, "query-stop and IRP_MN_STOP_DEVICE -> " + status_text(status));
+            break;
+        case Verb::query_remove:
+            status = machine_.query_remove(unit);
+            event(Source::pnp, unit.name, "query-remove, then cancel-remove -> " + status_text(status));
             break;
         case Verb::disable:
             status = machine_.disable(unit);
@@ -317,6 +555,7 @@ bool Runner::run(const Command& c) {
         case Verb::start:
         case Verb::stop:
         case Verb::disable:
+        case Verb::query_remove:
         case Verb::unplug: {
             ReaderUnit* unit = reader_for(c);
             return unit && pnp_step(c, *unit);
@@ -429,34 +668,54 @@ bool Runner::run(const Command& c) {
             if (c.verb == Verb::apdu && !unit) return false;
             std::optional<AppRequest> r = app_request(c, unit ? unit->protocol : SCARD_PROTOCOL_T1);
             if (!r) return fail(c, "internal: no request for the command");
-            if (!c.async_name.empty()) return request_async(c, r->code, r->input, r->output_size, c.async_name);
+            // Tracking requests return from their dispatch routine at once; every other request `as NAME` goes
+            // from a thread of its own, since the driver may work on it in the sending thread.
+            if (c.verb == Verb::track) return request_async(c, r->code, r->input, r->output_size, c.async_name);
+            if (!c.async_name.empty()) return request_from_thread(c, r->code, r->input, r->output_size, c.async_name);
             return request(c, r->code, r->input, r->output_size);
         }
         case Verb::await: {
             WatchedRequest* w = recorder_.find_request(c.name);
             if (!w) return fail(c, "no overlapped request named \"" + c.name + "\"");
             const bool reported_before = w->reported;
-            if (!machine_.await(*w->request, c.duration)) {
+            if (!wait_until([w] { return w->done(); }, c.duration)) {
                 if (!machine_.alive()) return stopped(c);
-                return fail(c, "request \"" + c.name + "\" is still pending after " + duration_text(c.duration));
+                return fail(c, "request \"" + c.name + "\" is still pending after " + duration_text(c.duration) +
+                                   (w->pending() ? "" : " (its DeviceIoControl has not returned)"));
             }
             recorder_.report_completion(*w);
+            PendingRequest& done = *w->pending();
             if (reported_before) {
-                event(Source::app, w->reader, "[" + c.name + "] had completed at " + time_text(w->request->completed_at()) +
-                                                  " ms with " + status_name(w->request->status()));
+                event(Source::app, w->reader, "[" + c.name + "] had completed at " + time_text(done.completed_at()) +
+                                                  " ms with " + status_name(done.status()));
             }
-            IoResult result = w->request->result();
+            IoResult result = done.result();
+            if (w->code == IOCTL_SMARTCARD_SET_PROTOCOL && result.status == STATUS_SUCCESS && result.output.size() >= 4) {
+                if (ReaderUnit* unit = machine_.find_reader(w->reader)) unit->protocol = read_ulong(result.output);
+            }
             Bytes payload = reply_payload(w->code, result.output);
             return check(c, result.status, &payload);
         }
         case Verb::cancel: {
             WatchedRequest* w = recorder_.find_request(c.name);
             if (!w) return fail(c, "no overlapped request named \"" + c.name + "\"");
-            if (w->request->done()) {
+            if (w->done()) {
                 event(Source::app, w->reader, "[" + c.name + "] has completed already: nothing to cancel");
                 return true;
             }
-            bool ran = machine_.cancel(*w->request);
+            std::shared_ptr<PendingRequest> target = w->request ? w->request : w->sender->request;
+            if (!target) {
+                // Its DeviceIoControl has not returned yet: CancelIoEx finds the IRP through the handle all the same.
+                ReaderUnit* unit = machine_.find_reader(w->reader);
+                NamedHandle* handle = unit ? unit->find_handle(w->handle) : nullptr;
+                if (handle) {
+                    for (const auto& r : handle->handle.outstanding()) {
+                        if (r->io_control_code() == w->code) target = r;
+                    }
+                }
+                if (!target) return fail(c, "request \"" + c.name + "\" has not reached the driver yet");
+            }
+            bool ran = machine_.cancel(*target);
             if (!machine_.alive()) return stopped(c);
             event(Source::app, w->reader, "[" + c.name + "] CancelIoEx: " + (ran ? "the cancel routine ran" : "no cancel routine was set"));
             machine_.settle();
@@ -477,8 +736,8 @@ bool Runner::run(const Command& c) {
         case Verb::expect_pending: {
             WatchedRequest* w = recorder_.find_request(c.name);
             if (!w) return fail(c, "no overlapped request named \"" + c.name + "\"");
-            if (w->request->done()) {
-                return fail(c, "expected \"" + c.name + "\" pending, saw it completed with " + status_text(w->request->status()));
+            if (w->done()) {
+                return fail(c, "expected \"" + c.name + "\" pending, saw it completed with " + status_text(w->pending()->status()));
             }
             event(Source::check, w->reader, "ok: [" + c.name + "] is pending", Tone::good);
             return true;
@@ -502,6 +761,20 @@ bool Runner::run(const Command& c) {
             event(Source::check, unit->name, "ok: device " + state, Tone::good);
             return true;
         }
+        case Verb::fail:
+            return fault(c);
+        case Verb::reader: {
+            ReaderUnit* unit = reader_for(c);
+            return unit && reader_behaviour(c, *unit);
+        }
+        case Verb::expect_usb: {
+            ReaderUnit* unit = reader_for(c);
+            return unit && expect_usb(c, *unit);
+        }
+        case Verb::expect_pool:
+        case Verb::expect_irps:
+        case Verb::expect_requests:
+            return expect_books(c);
         case Verb::wait:
             machine_.wait(c.duration);
             return machine_.alive() || stopped(c);
@@ -529,6 +802,8 @@ bool Runner::finish() {
     e.source = Source::note;
     e.text = "end of run: closing handles, removing readers";
     recorder_.emit(e);
+    // The removal at the end is no part of what the scenario disturbs.
+    machine_.kernel().clear_faults();
     const bool was_loaded = machine_.driver_loaded();
     std::vector<std::string> problems = machine_.teardown();
     if (!machine_.alive()) {
@@ -537,6 +812,12 @@ bool Runner::finish() {
         return false;
     }
     note_driver_load(was_loaded);
+    for (const WatchedRequest& w : recorder_.watched()) {
+        if (w.sender && !w.sender->returned) {
+            problems.push_back("request \"" + w.name + "\": its DeviceIoControl never returned (the driver kept the "
+                               "sending thread)");
+        }
+    }
     if (!problems.empty()) {
         for (const std::string& p : problems) failure_ += (failure_.empty() ? "" : "\n") + p;
         event(Source::check, "", "FAILED at the end of the run: " + failure_, Tone::bad);

@@ -2,7 +2,10 @@
 // Scenario files and the interactive session both go through it.
 #pragma once
 
+#include <functional>
+#include <map>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "machine.h"
@@ -38,6 +41,14 @@ class Runner {
     Handle* handle_for(const Command& c, ReaderUnit& unit, std::string* name);
     bool request(const Command& c, ULONG code, const Bytes& input, ULONG output_size);
     bool request_async(const Command& c, ULONG code, const Bytes& input, ULONG output_size, const std::string& name);
+    bool request_from_thread(const Command& c, ULONG code, const Bytes& input, ULONG output_size,
+                             const std::string& name);
+    // Waits until `done` holds or `within` has passed, looking around every millisecond; true when it holds.
+    bool wait_until(const std::function<bool()>& done, VirtualTime within);
+    bool fault(const Command& c);
+    bool reader_behaviour(const Command& c, ReaderUnit& unit);
+    bool expect_usb(const Command& c, ReaderUnit& unit);
+    bool expect_books(const Command& c);
     bool check(const Command& c, NTSTATUS status, const Bytes* reply);
     bool fail(const Command& c, const std::string& message);
     bool stopped(const Command& c);
@@ -53,6 +64,8 @@ class Runner {
     Machine& machine_;
     Recorder& recorder_;
     std::string current_;  // the current reader's name
+    // Per reader, how many of the packets the host wrote and the reader sent `expect usb` has used up.
+    std::map<const ReaderUnit*, std::pair<size_t, size_t>> usb_seen_;
     std::string failure_;
 };
 

@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cctype>
 #include <functional>
+#include <cstdlib>
 #include <map>
 
 #include "driver/driver.h"
@@ -123,10 +124,13 @@ const std::vector<VerbHelp>& verb_help() {
          "A reader arrives on the USB bus: the driver is loaded if it is not, AddDevice runs, then the device is "
          "started (IRP_MN_START_DEVICE) unless `nostart`. READER names it (default reader0, reader1, ...); it "
          "becomes the current reader. `expect` checks the start's status (AddDevice's with nostart)."},
-        {"readers and the system", "unplug", "unplug [on READER]",
+        {"readers and the system", "unplug", "unplug [on READER] [expect STATUS]",
          "The reader is pulled out: surprise removal now, IRP_MN_REMOVE_DEVICE once its last handle is closed."},
         {"readers and the system", "disable", "disable [on READER] [expect STATUS]",
          "Orderly removal, as when the device is disabled: query-remove, then remove. The reader stays plugged in."},
+        {"readers and the system", "query-remove", "query-remove [on READER] [expect STATUS]",
+         "A removal asked for and called off: IRP_MN_QUERY_REMOVE_DEVICE, then IRP_MN_CANCEL_REMOVE_DEVICE. The "
+         "reader stays started. Example: `query-remove expect SUCCESS`, then `ioctl GET_STATE out 4 expect SUCCESS`."},
         {"readers and the system", "stop", "stop [on READER] [expect STATUS]",
          "Query-stop, then IRP_MN_STOP_DEVICE (a resource rebalance)."},
         {"readers and the system", "start", "start [on READER] [expect STATUS]",
@@ -153,7 +157,12 @@ const std::vector<VerbHelp>& verb_help() {
          "DeviceIoControl. CODE: a name from `codes` (GET_STATE, IOCTL_SMARTCARD_TRANSMIT, ...) or a number. "
          "`out N` is the output buffer size (default 512). `as NAME` sends it overlapped: the script goes on and "
          "`await NAME` collects it."},
-        {"the application", "apdu", "apdu HEX... [out N] [expect [STATUS] [REPLY]]",
+        {"the application", "as", "REQUEST ... as NAME",
+         "Any request (ioctl, apdu, reset, power-down, protocol, attribute, features, version, pin) with `as NAME` "
+         "is sent from an application thread of its own and left running: the next line runs at once, while the "
+         "driver works on it (stop, sleep, shutdown, unplug, remove, cancel it meanwhile); `await NAME` collects "
+         "it. Example: `apdu 00 B0 00 00 10 as read`, `stop`, `await read expect *`."},
+        {"the application", "apdu", "apdu HEX... [out N] [as NAME] [expect [STATUS] [REPLY]]",
          "IOCTL_SMARTCARD_TRANSMIT with a T=1 SCARD_IO_REQUEST header and this APDU. REPLY is the response APDU "
          "(the reply without its 8-byte header). The data of a VERIFY is shown as **."},
         {"the application", "reset", "reset [cold|warm] [expect [STATUS] [ATR]]",
@@ -171,7 +180,8 @@ const std::vector<VerbHelp>& verb_help() {
          "Waits for an overlapped request (default at most 60s of virtual time) and checks how it ended."},
         {"the application", "cancel", "cancel NAME", "CancelIoEx on an overlapped request."},
         {"the application", "pin", "pin direct|start [min N] [max N] [timeout S] [validate ok|max|timeout...] "
-                                   "[apdu HEX] [expect ...] | pin key|finish|abort|properties [expect ...]",
+                                   "[apdu HEX] [out N] [as NAME] [expect ...] | pin key|finish|abort|properties "
+                                   "[out N] [as NAME] [expect ...]",
          "The PIN pad: `pin direct` verifies a PIN in one request (FEATURE_VERIFY_PIN_DIRECT); `pin start`, "
          "`pin key` (one key event each), `pin finish` do it in steps; `pin abort`; `pin properties`. The PIN "
          "request defaults: min 4, max 8, timeout 30 (seconds), validate ok, the VERIFY APDU 00 20 00 01 08 "
@@ -184,6 +194,51 @@ const std::vector<VerbHelp>& verb_help() {
         {"checks", "expect", "expect debug TEXT", "The driver's debug output so far contains TEXT (quote spaces)."},
         {"checks", "expect", "expect device added|started|stopped|surprise_removed|removed|deleted",
          "The reader's Plug and Play state."},
+        {"checks", "expect", "expect usb OUT|IN PATTERN [on READER]",
+         "Among the reader's packets since the last `expect usb` (or the start), in the order they crossed the "
+         "bus, one went that way and matches PATTERN (hex, ?? any byte, * any run); it and the packets before it "
+         "are used up. Example: `expect usb OUT 01 04 21 ?? *` (a command header for an APDU), then `expect usb "
+         "IN 01 03 ?? *` (its answer header)."},
+        {"checks", "expect", "expect usb none [on READER]",
+         "No packet crossed the bus either way since the last `expect usb`; the packets are used up either way. "
+         "Example: `reader silent`, `apdu 00 B0 00 00 02 as read`, `expect usb OUT *`, `wait 1s`, `expect usb none`."},
+        {"checks", "expect", "expect pool [TAG] N",
+         "The machine's books: N pool blocks are allocated now with that tag (KRV for the driver; as the leak report "
+         "spells it, or a number), or with any tag. Example: `expect pool KRV 0` after `disable`."},
+        {"checks", "expect", "expect irps N", "N IRPs are allocated and not yet freed now. Example: `expect irps 1` "
+                                              "while one request waits."},
+        {"checks", "expect", "expect requests N",
+         "N of the application's requests have not completed now. Example: `expect requests 0` after `await`."},
+        {"faults and the reader", "fail", "fail pool|irp|bus|device|attach|interface next|nth N|from N|every N|share P%|off",
+         "From this line on, the kernel fails calls at that place: pool (ExAllocatePoolWithTag), irp (IoAllocateIrp, "
+         "IoBuildDeviceIoControlRequest, power requests), bus (a USB transfer), device (IoCreateDevice), attach "
+         "(IoAttachDeviceToDeviceStack), interface (IoRegisterDeviceInterface). `next` fails the next call, `nth 3` "
+         "the third from here, `from 3` the third and every later one, `every 4` every fourth, `share 5%` a seeded "
+         "share, `off` none. Examples: `fail pool next`, `fail bus every 3`, `fail irp share 10%`."},
+        {"faults and the reader", "fail", "fail off", "No place fails any more."},
+        {"faults and the reader", "reader", "reader delay DURATION [on READER]",
+         "Every answer leaves DURATION after the request that caused it arrived (0ms: at once). Example: "
+         "`reader delay 11s` (longer than the driver waits)."},
+        {"faults and the reader", "reader", "reader withhold [N] [on READER]",
+         "The next N answers (default 1) are never sent. Example: `reader withhold`, then `version expect IO_TIMEOUT`."},
+        {"faults and the reader", "reader", "reader refuse-writes|take-writes [on READER]",
+         "The reader's OUT endpoint takes nothing (the host's writes never complete), or takes writes again."},
+        {"faults and the reader", "reader", "reader silent [on READER]",
+         "The reader falls silent: it records what the host writes and sends only the packets `reader reply` and "
+         "`reader send` script (no answers, no card events) until `reader normal`."},
+        {"faults and the reader", "reader", "reader normal [on READER]",
+         "The reader answers by itself again, at once, withholds nothing and takes writes."},
+        {"faults and the reader", "reader", "reader reply HEX... [after DURATION] [on READER]",
+         "One packet of any length and content (malformed ones too) that the reader sends DURATION (default 0) "
+         "after the next packet the host writes that no earlier `reply` used. Script a whole answer with one line "
+         "per packet, after `reader silent`. Example: `reader reply 01 03 00 02 00 00 00 00`, `reader reply 00 90 "
+         "00 00 00 00 00 00`."},
+        {"faults and the reader", "reader", "reader send HEX... [after DURATION] [on READER]",
+         "One packet the reader sends unasked, DURATION after the scripted packet before it (default at once). "
+         "Example: `reader send 02 81 00 00 00 00 00 00` (a card-status packet: no card)."},
+        {"faults and the reader", "reader", "reader event present|absent [on READER]",
+         "The reader reports a card inserted or removed now, whatever is in its slot (a card-status packet). "
+         "Example: `reader event absent` with a card in the slot."},
         {"time and the run", "wait", "wait DURATION", "Lets virtual time pass: 300ms, 2s, 1.5s, 1min."},
         {"time and the run", "note", "note TEXT", "Prints TEXT in the transcript as a heading."},
         {"time and the run", "seed", "seed N", "The seed this scenario runs with unless --seed says otherwise."},
@@ -272,14 +327,14 @@ namespace {
 
 const std::map<std::string, Verb>& verbs() {
     static const std::map<std::string, Verb> table = {
-        {"plug", Verb::plug}, {"unplug", Verb::unplug}, {"disable", Verb::disable}, {"start", Verb::start},
+        {"plug", Verb::plug}, {"unplug", Verb::unplug}, {"disable", Verb::disable}, {"query-remove", Verb::query_remove}, {"start", Verb::start},
         {"stop", Verb::stop}, {"use", Verb::use}, {"sleep", Verb::sleep}, {"resume", Verb::resume},
         {"shutdown", Verb::shutdown}, {"insert", Verb::insert}, {"remove", Verb::remove}, {"keys", Verb::keys},
         {"open", Verb::open}, {"close", Verb::close}, {"ioctl", Verb::ioctl}, {"apdu", Verb::apdu},
         {"reset", Verb::reset}, {"power-down", Verb::power_down}, {"protocol", Verb::protocol},
         {"attribute", Verb::attribute}, {"track", Verb::track}, {"await", Verb::await}, {"cancel", Verb::cancel},
         {"pin", Verb::pin}, {"features", Verb::features}, {"version", Verb::version}, {"wait", Verb::wait},
-        {"note", Verb::note}, {"seed", Verb::seed},
+        {"note", Verb::note}, {"seed", Verb::seed}, {"fail", Verb::fail}, {"reader", Verb::reader},
     };
     return table;
 }
@@ -438,8 +493,119 @@ class LineParser {
             }
             return parse_on(c);
         }
-        return fail("`expect " + what + "`: expect state, pending, debug or device; a request's status goes at the "
-                    "end of its own line (apdu ... expect 90 00)");
+        if (what == "usb") {
+            c.verb = Verb::expect_usb;
+            if (!need("OUT, IN or none after `expect usb`")) return false;
+            std::string direction = lower(words_[pos_++]);
+            if (direction == "none") {
+                c.name = "none";
+                return parse_on(c);
+            }
+            if (direction != "out" && direction != "in") return fail("`expect usb " + direction + "`: OUT, IN or none");
+            c.name = direction == "out" ? "OUT" : "IN";
+            std::vector<std::string> bytes;
+            while (!at_end() && peek() != "on") bytes.push_back(words_[pos_++]);
+            if (bytes.empty()) return fail("`expect usb " + c.name + "` needs a packet pattern (01 04 21 ?? *)");
+            std::string error;
+            std::optional<BytePattern> pattern = BytePattern::parse(bytes, error);
+            if (!pattern) return fail(error);
+            c.pattern = std::move(*pattern);
+            return parse_on(c);
+        }
+        if (what == "pool") {
+            // expect pool [TAG] N: TAG is the four-character tag as the leak report spells it, or a number.
+            c.verb = Verb::expect_pool;
+            if (!need("a number of blocks, or a tag and a number")) return false;
+            if (pos_ + 1 < words_.size() && lower(words_[pos_ + 1]) != "on") c.name = words_[pos_++];
+            return parse_number_word(c.number, "the number of pool blocks", 1'000'000) && parse_on(c);
+        }
+        if (what == "irps" || what == "requests") {
+            c.verb = what == "irps" ? Verb::expect_irps : Verb::expect_requests;
+            return parse_number_word(c.number, what == "irps" ? "the number of live IRPs" : "the number of requests",
+                                     1'000'000);
+        }
+        return fail("`expect " + what + "`: expect state, pending, debug, device, usb, pool, irps or requests; a "
+                    "request's status goes at the end of its own line (apdu ... expect 90 00)");
+    }
+
+    // fail SITE next|nth N|from N|every N|share P%|off, or fail off.
+    bool parse_fail(Command& c) {
+        if (!need("a fault site (pool, irp, bus, device, attach, interface) or off")) return false;
+        std::string site = lower(words_[pos_++]);
+        if (site == "off") {
+            c.fault_off = true;
+            return true;
+        }
+        static const std::map<std::string, int> kSites = {{"pool", 0}, {"irp", 1}, {"device", 2},
+                                                          {"attach", 3}, {"interface", 4}, {"bus", 5}};
+        auto found = kSites.find(site);
+        if (found == kSites.end()) return fail("`fail " + site + "`: pool, irp, bus, device, attach, interface or off");
+        c.fault_site = found->second;
+        c.name = site;
+        if (!need("how: next, nth N, from N, every N, share P% or off")) return false;
+        std::string how = lower(words_[pos_++]);
+        if (how == "off") {
+            c.fault_off = true;
+        } else if (how == "next") {
+            c.fault_nth = 1;
+        } else if (how == "nth" || how == "from") {
+            if (!parse_number_word(c.fault_nth, "the call number", UINT32_MAX)) return false;
+            if (c.fault_nth == 0) return fail("calls count from 1");
+            c.fault_from_nth = how == "from";
+        } else if (how == "every") {
+            if (!parse_number_word(c.fault_every, "the period", UINT32_MAX)) return false;
+            if (c.fault_every == 0) return fail("`every 0` fails nothing; use `off`");
+        } else if (how == "share") {
+            if (!need("a share (5%, 0.5%)")) return false;
+            std::string word = words_[pos_++];
+            if (word.empty() || word.back() != '%') return fail("a share is a percentage: 5%, 0.5%");
+            char* end = nullptr;
+            double percent = std::strtod(word.c_str(), &end);
+            if (end != word.c_str() + word.size() - 1 || percent <= 0 || percent > 100) {
+                return fail("\"" + word + "\" is not a percentage above 0 and up to 100");
+            }
+            c.fault_per_million = static_cast<uint32_t>(percent * 10'000 + 0.5);
+        } else {
+            return fail("`fail " + site + " " + how + "`: next, nth N, from N, every N, share P% or off");
+        }
+        return true;
+    }
+
+    // reader delay D | withhold [N] | refuse-writes | take-writes | silent | normal | reply HEX [after D] |
+    // send HEX [after D] | event present|absent; then [on READER].
+    bool parse_reader(Command& c) {
+        if (!need("what the reader does (`help reader`)")) return false;
+        c.name = lower(words_[pos_++]);
+        auto duration = [&](VirtualTime& out) {
+            if (!need("a duration")) return false;
+            std::optional<VirtualTime> d = parse_duration(words_[pos_]);
+            if (!d) return fail("\"" + words_[pos_] + "\" is not a duration (300ms, 2s)");
+            out = *d;
+            ++pos_;
+            return true;
+        };
+        if (c.name == "delay") {
+            if (!duration(c.duration)) return false;
+        } else if (c.name == "withhold") {
+            c.number = 1;
+            if (!at_end() && peek() != "on" && !parse_number_word(c.number, "the number of answers", 1000)) return false;
+        } else if (c.name == "reply" || c.name == "send") {
+            std::string joined;
+            while (!at_end() && peek() != "after" && peek() != "on") joined += words_[pos_++] + " ";
+            std::optional<Bytes> bytes = parse_hex(joined);
+            if (joined.empty() || !bytes || bytes->empty()) return fail("`reader " + c.name + "` needs the packet in hex");
+            c.input = *bytes;
+            if (take("after") && !duration(c.duration)) return false;
+        } else if (c.name == "event") {
+            if (!need("present or absent")) return false;
+            std::string which = lower(words_[pos_++]);
+            if (which != "present" && which != "absent") return fail("`reader event " + which + "`: present or absent");
+            c.number = which == "present" ? 1 : 0;
+        } else if (c.name != "refuse-writes" && c.name != "take-writes" && c.name != "silent" && c.name != "normal") {
+            return fail("`reader " + c.name + "`: delay, withhold, refuse-writes, take-writes, silent, normal, reply, "
+                        "send or event");
+        }
+        return parse_on(c);
     }
 
     bool parse_keys(Command& c) {
@@ -502,7 +668,8 @@ class LineParser {
         if (found == kActions.end()) return fail("`pin " + action + "`: direct, start, key, finish, abort or properties");
         c.pin.action = found->second;
         const bool verify = c.pin.action == PinAction::direct || c.pin.action == PinAction::start;
-        while (verify && !at_end() && peek() != "expect" && peek() != "on" && peek() != "via") {
+        while (verify && !at_end() && peek() != "expect" && peek() != "on" && peek() != "via" && peek() != "as" &&
+               peek() != "out") {
             std::string option = lower(words_[pos_++]);
             uint64_t value = 0;
             if (option == "min") {
@@ -548,6 +715,15 @@ class LineParser {
             } else {
                 return fail("`pin` option \"" + option + "\": min, max, timeout, validate, condition or apdu");
             }
+        }
+        if (take("out")) {
+            uint64_t value = 0;
+            if (!parse_number_word(value, "out (bytes)", 0x10000)) return false;
+            c.output_size = static_cast<ULONG>(value);
+        }
+        if (take("as")) {
+            if (!need("a request name after `as`")) return false;
+            c.async_name = words_[pos_++];
         }
         if (take("via")) {
             if (!need("a handle after `via`")) return false;
@@ -596,9 +772,11 @@ class LineParser {
                 if (take("nostart")) c.no_start = true;
                 return parse_expect_tail(c, false);
             case Verb::unplug:
+                return parse_on(c) && parse_expect_tail(c, false);
             case Verb::remove:
                 return parse_on(c);
             case Verb::disable:
+            case Verb::query_remove:
             case Verb::start:
             case Verb::stop:
                 return parse_on(c) && parse_expect_tail(c, false);
@@ -644,7 +822,7 @@ class LineParser {
             case Verb::apdu:
                 if (!parse_hex_run(c.input, "the APDU")) return false;
                 if (c.input.size() < 4) return fail("an APDU has at least 4 bytes (send shorter ones with ioctl TRANSMIT)");
-                return parse_request_options(c, false);
+                return parse_request_options(c, true);
             case Verb::reset:
                 c.number = SCARD_COLD_RESET;
                 if (take("warm")) {
@@ -652,10 +830,10 @@ class LineParser {
                 } else {
                     take("cold");
                 }
-                return parse_request_options(c, false);
+                return parse_request_options(c, true);
             case Verb::power_down:
                 c.number = SCARD_POWER_DOWN;
-                return parse_request_options(c, false);
+                return parse_request_options(c, true);
             case Verb::protocol: {
                 if (!need("T0, T1 or T0,T1")) return false;
                 std::string mask_word = lower(words_[pos_++]);
@@ -676,7 +854,7 @@ class LineParser {
                     start = end + 1;
                 }
                 c.number = mask;
-                return parse_request_options(c, false);
+                return parse_request_options(c, true);
             }
             case Verb::attribute: {
                 if (!need("an attribute name or tag (`attributes` lists them)")) return false;
@@ -692,7 +870,7 @@ class LineParser {
                 } else {
                     return fail("\"" + word + "\" is not an attribute name or tag; `attributes` lists them");
                 }
-                return parse_request_options(c, false);
+                return parse_request_options(c, true);
             }
             case Verb::track: {
                 if (!need("present or absent")) return false;
@@ -740,9 +918,13 @@ class LineParser {
                 return true;
             case Verb::pin:
                 return parse_pin(c);
+            case Verb::fail:
+                return parse_fail(c);
+            case Verb::reader:
+                return parse_reader(c);
             case Verb::features:
             case Verb::version:
-                return parse_request_options(c, false);
+                return parse_request_options(c, true);
             case Verb::wait: {
                 if (!need("a duration (300ms, 2s)")) return false;
                 std::optional<VirtualTime> d = parse_duration(words_[pos_]);

@@ -14,13 +14,15 @@ namespace sim::workbench {
 
 enum class Verb {
     // readers and the system
-    plug, unplug, disable, start, stop, use, sleep, resume, shutdown,
+    plug, unplug, disable, query_remove, start, stop, use, sleep, resume, shutdown,
     // the card slot and the keypad
     insert, remove, keys,
     // the application
     open, close, ioctl, apdu, reset, power_down, protocol, attribute, track, await, cancel, pin, features, version,
+    // faults and the reader's behaviour
+    fail, reader,
     // checks
-    expect_state, expect_pending, expect_debug, expect_device,
+    expect_state, expect_pending, expect_debug, expect_device, expect_usb, expect_pool, expect_irps, expect_requests,
     // time and the run
     wait, note, seed,
 };
@@ -90,6 +92,23 @@ struct Command {
     bool keys_none = false;
     PinRequest pin;
     Expectation expect;
+
+    // fail: the kernel's fault site (FaultSite's value; -1 with fault_off: every site) and how its calls fail,
+    // counted from this line on.
+    int fault_site = -1;
+    uint64_t fault_nth = 0;         // the nth call (1 = the next one)
+    bool fault_from_nth = false;    // with fault_nth: that call and every later one
+    uint64_t fault_every = 0;       // every call whose number is a multiple of this
+    uint32_t fault_per_million = 0; // a seeded share of the calls
+    bool fault_off = false;         // the site (or every site) fails no more
+
+    // reader: the action (delay, withhold, refuse-writes, take-writes, silent, normal, reply, send, event) in
+    // `name`; reply and send: the packet in `input`, its delay in `duration`; withhold: the count in `number`;
+    // event: present or absent in `number` (1 or 0).
+    // expect usb: the direction (OUT, IN or none) in `name` and the packet pattern.
+    std::optional<BytePattern> pattern;
+    // expect pool: the tag (empty: every tag) in `name`, the number of blocks in `number`; expect irps and
+    // expect requests: the number in `number`.
 };
 
 struct ParseError {

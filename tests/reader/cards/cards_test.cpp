@@ -250,6 +250,8 @@ TEST(CardFactory, PresetAtrsParseAsIntended) {
         {"bad-tck", 13, STATUS_UNRECOGNIZED_MEDIA, 0},
         {"bad-ts", 13, STATUS_UNRECOGNIZED_MEDIA, 0},
         {"echo", 13, STATUS_SUCCESS, T0 | T1},
+        {"openpgp", 21, STATUS_SUCCESS, T1},
+        {"openpgp-max32", 21, STATUS_SUCCESS, T1},
     };
     ASSERT_EQ(std::size(cases), card_presets().size()) << "a preset without a case here";
 
