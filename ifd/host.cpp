@@ -42,6 +42,7 @@ MachineOptions pcscd_machine(uint64_t seed) {
     MachineOptions options;
     options.seed = seed;
     options.application = "pcscd";
+    options.history = false;  // pcscd runs for days
     return options;
 }
 

@@ -175,6 +175,7 @@ ReaderUnit& Machine::add_reader(ReaderSpec spec) {
     unit->address = static_cast<uint8_t>(readers_.size() + 1);
     unit->usb = std::make_unique<UsbDevice>(k, std::move(spec.device));
     unit->reader = std::make_unique<Reader>(k, *unit->usb);
+    unit->reader->keep_history(options_.history);
     if (spec.pinpad) unit->pinpad = install_pinpad_commands(k, *unit->reader, std::move(spec.pinpad_options));
     if (spec.timing || options_.vary_by_seed) unit->usb->set_timing(spec.timing.value_or(variation_.timing));
     unit->answer_delay = spec.answer_delay.value_or(options_.vary_by_seed ? variation_.answer_delay : 0);
@@ -190,7 +191,7 @@ ReaderUnit& Machine::add_reader(ReaderSpec spec) {
 void Machine::on_bus(ReaderUnit& unit, const BusEvent& event) {
     last_activity_ = event.time;
     if (event.kind == BusEventKind::packet && event.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
-        unit.wire.push_back({event.time, event.device_to_host, event.data});
+        if (options_.history) unit.wire.push_back({event.time, event.device_to_host, event.data});
     }
     if (observer_) {
         observer_->on_bus_event(unit, event);
@@ -205,6 +206,7 @@ NTSTATUS Machine::plug(ReaderUnit& unit, DeviceFunction* function) {
         if (!NT_SUCCESS(entry_status_)) return entry_status_;
         if (!pnp.loaded(driver_)) reset_driver_globals();  // the Plug and Play manager loads the image again
         unit.node = &pnp.plug(driver_, unit.name, below);
+        unit.node->pdo().keep_history(options_.history);
         driver_ = unit.node->driver();
         return unit.node->add_status();
     });

@@ -123,6 +123,10 @@ struct MachineOptions {
     // Waiting (wait, await, settle) looks around every this long, for the observer; 0: only when something
     // happens on the bus, or the wait ends (fewer scheduling points, for the reliability runs).
     VirtualTime tick = from_ms(1);
+    // The logs tests read back (every packet on the wire and through the reader, each APDU the card saw, the bus
+    // requests of the reader's PDO). A host that serves requests for days turns them off: its memory then stays
+    // flat, however many requests it serves.
+    bool history = true;
 };
 
 class Machine {

@@ -67,7 +67,7 @@ void card_apdu(const std::shared_ptr<CardCommandState>& state, Reader& reader, c
         reader.send_answer(answer_kind::error, {reader_error::wrong_length, 0x67, 0x00});
         return;
     }
-    state->apdus.push_back(*apdu);
+    if (reader.keeps_history()) state->apdus.push_back(*apdu);
     const Bytes response = reader.card()->transmit(*apdu);
     if (response.size() < 2) {
         reader.send_answer(answer_kind::failed, {reader_error::card_mute});
@@ -82,7 +82,7 @@ void card_apdu(const std::shared_ptr<CardCommandState>& state, Reader& reader, c
 void management(const std::shared_ptr<CardCommandState>& state, Reader& reader, const ReaderCommand& command) {
     if (!require_card(reader)) return;
     const Bytes& block = command.data;
-    state->management_blocks.push_back(block);
+    if (reader.keeps_history()) state->management_blocks.push_back(block);
     if (!block.empty() && block[0] == kManagementFormData) {
         if (block.size() < 2 || block.size() != block[1] + 2u || block[1] > state->options.management_store_size) {
             reader.send_answer(answer_kind::error, {reader_error::wrong_length});

@@ -69,7 +69,7 @@ bool pin_block_acceptable(const Bytes& block) {
 void verify_start(const std::shared_ptr<PinpadState>& state, Reader& reader, const ReaderCommand& command) {
     if (!require_card(reader)) return;
     const Bytes& block = command.data;
-    state->pin_blocks.push_back(block);
+    if (reader.keeps_history()) state->pin_blocks.push_back(block);
     if (!state->keypad_in_service) {
         ++state->starts_refused;
         reader.send_answer(answer_kind::failed, {pinpad_error::keypad_locked});
@@ -115,9 +115,9 @@ void verify_finish(const std::shared_ptr<PinpadState>& state, Reader& reader) {
         reader.send_answer(answer_kind::error, {pinpad_error::bad_pin_block, kSw1Refused, kSw2Refused});
         return;
     }
-    state->verify_apdus.push_back(*apdu);
+    if (reader.keeps_history()) state->verify_apdus.push_back(*apdu);
     const Bytes response = reader.card()->transmit(*apdu);
-    state->card_responses.push_back(response);
+    if (reader.keeps_history()) state->card_responses.push_back(response);
     if (response.size() < 2) {
         reader.send_answer(answer_kind::failed, {reader_error::card_mute});
         return;
@@ -195,7 +195,9 @@ std::shared_ptr<PinpadState> install_pinpad_commands(Kernel& kernel, Reader& rea
     });
     // The vendor data command and vendor command 0x3F have no answer.
     reader.set_handler(P::header, pinpad_command::vendor_data,
-                       [state](Reader&, const ReaderCommand& c) { state->vendor_data.push_back(c.data); });
+                       [state](Reader& r, const ReaderCommand& c) {
+                           if (r.keeps_history()) state->vendor_data.push_back(c.data);
+                       });
     reader.set_handler(P::header, pinpad_command::vendor_3f,
                        [state](Reader&, const ReaderCommand&) { ++state->vendor_3f; });
     reader.set_handler(P::header, pinpad_command::capability, [state](Reader& r, const ReaderCommand&) {

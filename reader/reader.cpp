@@ -151,7 +151,8 @@ void Reader::firmware_loop(Reader* self, const std::shared_ptr<bool>& alive, Sch
 VirtualTime Reader::step() {
     VirtualTime now = k_.now();
     while (std::optional<Packet> packet = usb_.device_take(out_endpoint_)) {
-        written_.push_back({now, *packet});
+        // The script's reply steps count the writes; without a script and without history nothing needs them.
+        if (history_ || !script_.empty()) written_.push_back({now, *packet});
         if (mode_ == Mode::automatic) process(*packet);
     }
     VirtualTime next = kNever;
@@ -161,7 +162,7 @@ VirtualTime Reader::step() {
         outgoing_.pop_front();
         out.time = now;
         usb_.device_send(in_endpoint_, out.packet);
-        sent_.push_back(std::move(out));
+        if (history_) sent_.push_back(std::move(out));
     }
     if (!outgoing_.empty()) next = std::min(next, outgoing_.front().time);
     return next;
@@ -171,7 +172,7 @@ void Reader::process(const Packet& packet) {
     ReaderCommand command;
     command.header = packet;
     if (packet.size() < 2) {
-        unhandled_.push_back(std::move(command));
+        note_unhandled(std::move(command));
         return;
     }
     switch (static_cast<PacketKind>(packet[0])) {
@@ -197,7 +198,7 @@ void Reader::process(const Packet& packet) {
         case PacketKind::data: {
             if (!assembling_) {
                 command.kind = PacketKind::data;
-                unhandled_.push_back(std::move(command));
+                note_unhandled(std::move(command));
                 return;
             }
             size_t count = std::min<size_t>({packet[1], kDataBytesPerPacket, packet.size() - 2});
@@ -213,16 +214,20 @@ void Reader::process(const Packet& packet) {
         }
         default:
             command.kind = static_cast<PacketKind>(packet[0]);
-            unhandled_.push_back(std::move(command));
+            note_unhandled(std::move(command));
             return;
     }
+}
+
+void Reader::note_unhandled(ReaderCommand command) {
+    if (history_) unhandled_.push_back(std::move(command));
 }
 
 void Reader::dispatch(const ReaderCommand& command) {
     auto found = handlers_.find(std::make_pair(static_cast<uint8_t>(command.kind), command.code));
     if (found == handlers_.end()) {
         // The reader stays silent on what it does not know; tests see it here.
-        unhandled_.push_back(command);
+        note_unhandled(command);
         return;
     }
     std::vector<Packet> answer;

@@ -89,6 +89,11 @@ class Reader : public UsbPeripheral {
     size_t script_steps_left() const { return script_.size(); }
 
     // ---- Observation -----------------------------------------------------------------------
+    // Whether the logs below (and the card commands' logs of APDUs and blocks) keep what passes. On by default for
+    // tests; a host that runs for days turns it off, so that its memory stays flat however many requests it serves.
+    // Off, the script still sees the writes it waits for.
+    void keep_history(bool keep) { history_ = keep; }
+    bool keeps_history() const { return history_; }
     const std::vector<TimedPacket>& written() const { return written_; }  // every packet the host wrote
     const std::vector<TimedPacket>& sent() const { return sent_; }        // every packet put on the IN endpoint
     const std::vector<ReaderCommand>& unhandled() const { return unhandled_; }
@@ -115,6 +120,7 @@ class Reader : public UsbPeripheral {
     VirtualTime step();
     void process(const Packet& packet);
     void dispatch(const ReaderCommand& command);
+    void note_unhandled(ReaderCommand command);
     void run_script(VirtualTime& next);
     void queue_out(VirtualTime when, Packet packet);
     void add_step(ScriptStep step);
@@ -143,6 +149,7 @@ class Reader : public UsbPeripheral {
     std::vector<TimedPacket> written_;
     std::vector<TimedPacket> sent_;
     std::vector<ReaderCommand> unhandled_;
+    bool history_ = true;
 
     SimThread* thread_ = nullptr;
     bool work_ = false;

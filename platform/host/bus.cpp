@@ -39,6 +39,10 @@ struct BusDispatch {
             request.power_type = stack->Parameters.Power.Type;
             request.power_state = stack->Parameters.Power.State;
         }
+        if (!pdo.history_ && request.major == IRP_MJ_INTERNAL_DEVICE_CONTROL && request.minor == 0) {
+            ++pdo.internal_controls_not_kept_;
+            return;
+        }
         pdo.received_.push_back(request);
     }
 
@@ -236,12 +240,14 @@ Pdo::Pdo(Bus& bus, std::string name, DeviceFunction* function, ULONG port)
 size_t Pdo::count(UCHAR major, UCHAR minor) const {
     size_t n = 0;
     for (auto& request : received_) n += request.major == major && request.minor == minor;
+    if (major == IRP_MJ_INTERNAL_DEVICE_CONTROL && minor == 0) n += internal_controls_not_kept_;
     return n;
 }
 
 size_t Pdo::count(UCHAR major) const {
     size_t n = 0;
     for (auto& request : received_) n += request.major == major;
+    if (major == IRP_MJ_INTERNAL_DEVICE_CONTROL) n += internal_controls_not_kept_;
     return n;
 }
 

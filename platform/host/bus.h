@@ -53,8 +53,11 @@ class Pdo {
     int removals() const { return removals_; }     // IRP_MN_REMOVE_DEVICE requests completed
     DEVICE_POWER_STATE device_power() const { return device_power_; }
     SYSTEM_POWER_STATE system_power() const { return system_power_; }
-    // Every request that reached the PDO, in order.
+    // Every request that reached the PDO, in order; without history, the Plug and Play and power requests only.
     const std::vector<PdoRequest>& received() const { return received_; }
+    // Off, the bus's own traffic (IRP_MJ_INTERNAL_DEVICE_CONTROL, a request per USB transfer) is counted but not
+    // kept: a host that runs for days keeps its memory flat.
+    void keep_history(bool keep) { history_ = keep; }
     size_t count(UCHAR major, UCHAR minor) const;
     size_t count(UCHAR major) const;
     // PoStartNextPowerIrp calls the bus made itself (the kernel's count excludes them).
@@ -77,6 +80,8 @@ class Pdo {
     DEVICE_POWER_STATE device_power_ = PowerDeviceD0;
     SYSTEM_POWER_STATE system_power_ = PowerSystemWorking;
     std::vector<PdoRequest> received_;
+    bool history_ = true;
+    size_t internal_controls_not_kept_ = 0;
     int start_next_power_calls_ = 0;
 };
 

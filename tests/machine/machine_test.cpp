@@ -159,6 +159,48 @@ TEST(Requests, AreLoggedWithTheStepThatSentThem) {
     expect_clean_teardown(machine);
 }
 
+// A host that serves requests for days (pcscd's reader driver) runs without history: the reader, the wire log and
+// the reader's PDO keep nothing per request, while the requests still get their answers and the PDO still counts.
+TEST(History, WithoutItTheLogsStayEmptyWhateverTheRequests) {
+    for (bool history : {true, false}) {
+        SCOPED_TRACE(history ? "with history" : "without history");
+        sim::MachineOptions options;
+        options.seed = 4;
+        options.watch_bus = true;
+        options.history = history;
+        Machine machine(options);
+        ReaderUnit& unit = machine.add_reader();
+        machine.insert(unit, iso_card(), true);
+        ASSERT_EQ(machine.plug(unit), STATUS_SUCCESS);
+        ASSERT_EQ(machine.start(unit), STATUS_SUCCESS);
+        sim::Handle handle = machine.open_handle(unit);
+        const size_t controls_before = unit.node->pdo().count(IRP_MJ_INTERNAL_DEVICE_CONTROL);
+        const sim::Bytes cold = {SCARD_COLD_RESET, 0, 0, 0};
+        for (int i = 0; i < 5; ++i) {
+            sim::IoResult reset = machine.ioctl(handle, IOCTL_SMARTCARD_POWER, cold, 64, "reset");
+            ASSERT_EQ(reset.status, STATUS_SUCCESS) << "reset " << i;
+            EXPECT_FALSE(reset.output.empty()) << "reset " << i << " brought no ATR";
+        }
+        const size_t controls = unit.node->pdo().count(IRP_MJ_INTERNAL_DEVICE_CONTROL) - controls_before;
+        EXPECT_GE(controls, 10u) << "five resets are at least a write and a read each";
+        size_t kept_controls = 0;
+        for (const sim::PdoRequest& r : unit.node->pdo().received()) kept_controls += r.major == IRP_MJ_INTERNAL_DEVICE_CONTROL;
+        if (history) {
+            EXPECT_GE(unit.reader->written().size(), 5u);
+            EXPECT_GE(unit.reader->sent().size(), 5u);
+            EXPECT_GE(unit.wire.size(), 10u);
+            EXPECT_GE(kept_controls, controls);
+        } else {
+            EXPECT_TRUE(unit.reader->written().empty());
+            EXPECT_TRUE(unit.reader->sent().empty());
+            EXPECT_TRUE(unit.wire.empty());
+            EXPECT_EQ(kept_controls, 0u) << "the URB traffic is counted, not kept";
+        }
+        EXPECT_EQ(machine.close(handle), STATUS_SUCCESS);
+        expect_clean_teardown(machine);
+    }
+}
+
 TEST(Variation, TheSeedDrawsTheReadersSpeedsAndNothingElse) {
     bool fast = false, full_speed = false;
     for (uint64_t seed = 1; seed <= 40; ++seed) {
