@@ -5,6 +5,7 @@
 #include <cxxabi.h>
 #include <dlfcn.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
@@ -249,8 +250,12 @@ size_t Kernel::live_pool_with_tag(ULONG tag) const {
 }
 
 std::string Kernel::describe_live_pool() const {
+    std::vector<const PoolBlock*> blocks;
+    for (auto& [block, info] : pool_) blocks.push_back(&info);
+    std::sort(blocks.begin(), blocks.end(), [](auto* a, auto* b) { return a->serial < b->serial; });
     std::ostringstream out;
-    for (auto& [block, info] : pool_) {
+    for (const PoolBlock* block : blocks) {
+        const PoolBlock& info = *block;
         out << "\n    " << info.size << " bytes, tag " << tag_text(info.tag) << ", allocated at "
             << describe_site(info.site) << " (allocation #" << info.serial << ")";
     }
@@ -389,9 +394,9 @@ PIRP Kernel::allocate_irp(CCHAR stack_size, IrpOrigin origin) {
     IrpRecord record;
     record.serial = ++irp_serial_;
     record.origin = origin;
-    record.pending_marked.assign(stack_size + 1, 0);
-    record.location_completed.assign(stack_size + 1, 0);
-    record.dispatch_returned_pending.assign(stack_size + 1, 0);
+    record.pending_marked.reset();
+    record.location_completed.reset();
+    record.dispatch_returned_pending.reset();
     irps_[irp] = std::move(record);
     return irp;
 }
@@ -553,7 +558,7 @@ void Kernel::complete_request(PIRP irp, CCHAR boost) {
         int location = irp->CurrentLocation;
         irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) != 0;
         IrpRecord* live = find_irp(irp);
-        live->pending_marked[location] = irp->PendingReturned;
+        live->pending_marked[location] = irp->PendingReturned != FALSE;
         live->location_completed[location] = 1;
         if (live->dispatch_returned_pending[location] && !irp->PendingReturned) {
             pending_not_marked(stack->DeviceObject, serial);

@@ -2,6 +2,7 @@
 // bookkeeping, device objects, the verifier and the settings that the kernel routines answer from.
 #pragma once
 
+#include <bitset>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -65,9 +66,12 @@ struct IrpRecord {
     bool restarted = false;      // a running completion routine completed it again
     bool finished = false;       // completion reached the top, or it was freed
     bool freed = false;
-    std::vector<uint8_t> pending_marked;  // SL_PENDING_RETURNED seen per stack location at completion
-    std::vector<uint8_t> location_completed;
-    std::vector<uint8_t> dispatch_returned_pending;  // checked when completion reaches the location
+    // Per stack location (1 to StackCount, and StackCount + 1 for the sender; CCHAR allows at most 127 locations),
+    // held inline: an IRP's record costs no allocation of its own.
+    using Locations = std::bitset<129>;
+    Locations pending_marked;  // SL_PENDING_RETURNED seen per stack location at completion
+    Locations location_completed;
+    Locations dispatch_returned_pending;  // checked when completion reaches the location
     bool completed_to_top = false;
     // Host IRPs: called when completion reaches the top; it owns the IRP from then on.
     std::function<void(PIRP)> on_complete;
@@ -154,7 +158,7 @@ class Kernel {
     // ---- Pool ----------------------------------------------------------------------------------
     void* pool_allocate(SIZE_T size, ULONG tag, void* site);
     void pool_free(void* block, ULONG tag, bool check_tag, const char* call);
-    const std::map<void*, PoolBlock>& live_pool() const { return pool_; }
+    const std::unordered_map<void*, PoolBlock>& live_pool() const { return pool_; }
     size_t live_pool_with_tag(ULONG tag) const;
     uint64_t pool_allocations() const { return pool_serial_; }
     // Bug checks when anything is left allocated (the report lists tag, size and site).
@@ -235,7 +239,8 @@ class Kernel {
     uint64_t fault_calls_[static_cast<int>(FaultSite::count)] = {};
     uint64_t faults_injected_ = 0;
 
-    std::map<void*, PoolBlock> pool_;
+    // Live blocks, hashed: looked up on every free; reports list them by allocation number.
+    std::unordered_map<void*, PoolBlock> pool_;
     std::deque<void*> pool_quarantine_;
     // Hashed: thousands of entries, looked up on every free; nothing depends on their order.
     std::unordered_set<void*> pool_quarantined_;

@@ -392,9 +392,9 @@ VOID NTAPI IoReuseIrp(PIRP Irp, NTSTATUS Iostatus) {
     Irp->IoStatus.Status = Iostatus;
     record.finished = false;
     record.completing = false;
-    record.pending_marked.assign(count + 1, 0);
-    record.location_completed.assign(count + 1, 0);
-    record.dispatch_returned_pending.assign(count + 1, 0);
+    record.pending_marked.reset();
+    record.location_completed.reset();
+    record.dispatch_returned_pending.reset();
     record.completed_to_top = false;
 }
 

@@ -484,9 +484,9 @@ RunOutcome Scheduler::run_due() {
         std::deque<Posted> work;
         {
             std::lock_guard<std::mutex> lock(outside_mutex_);
+            if (posted_.empty()) return RunOutcome::completed;  // before an empty queue is built: it allocates
             work.swap(posted_);
         }
-        if (work.empty()) return RunOutcome::completed;
         now_ = std::max(now_, wall);
         for (Posted& posted : work) spawn(std::move(posted.name), std::move(posted.body));
     }

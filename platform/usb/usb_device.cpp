@@ -73,7 +73,7 @@ NTSTATUS UsbDevice::internal_device_control(PDEVICE_OBJECT pdo, PIRP irp) {
         IoCompleteRequest(irp, IO_NO_INCREMENT);
         return STATUS_INVALID_PARAMETER;
     }
-    notify(event_for(BusEventKind::submitted, id, irp, urb));
+    if (!observers_.empty()) notify(event_for(BusEventKind::submitted, id, irp, urb));
     if (gone_) return complete_now(irp, urb, id, STATUS_DEVICE_NOT_CONNECTED, USBD_STATUS_DEVICE_GONE);
     switch (urb->UrbHeader.Function) {
         case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE: return handle_descriptor(irp, urb, id);
@@ -550,20 +550,24 @@ void UsbDevice::perform(Pipe& pipe, PIRP irp, Transfer& transfer, std::vector<UC
         Packet packet = std::move(endpoint_buffer.in.front());
         endpoint_buffer.in.pop_front();
         auto moved = static_cast<ULONG>(std::min<size_t>(packet.size(), limit));
+        const bool overrun = packet.size() > limit;
         if (moved) std::memcpy(bytes, packet.data(), moved);
         bulk.TransferBufferLength = moved;
-        completion.wire = Packet(packet.begin(), packet.begin() + moved);
-        if (packet.size() > limit) {
+        if (!observers_.empty()) {
+            packet.resize(moved);
+            completion.wire = std::move(packet);
+        }
+        if (overrun) {
             // The device sent more than the transfer could take.
             completion.status = STATUS_UNSUCCESSFUL;
             completion.usbd_status = USBD_STATUS_DATA_OVERRUN;
         }
     } else {
         Packet packet = bytes_of(bytes, limit);
-        endpoint_buffer.out.push_back(packet);
+        if (!observers_.empty()) completion.wire = packet;
+        endpoint_buffer.out.push_back(std::move(packet));
         delivered.push_back(pipe.endpoint.address);
         bulk.TransferBufferLength = limit;
-        completion.wire = std::move(packet);
     }
     completions_.push_back(std::move(completion));
 }
@@ -572,6 +576,10 @@ void UsbDevice::finish(const Completion& completion) {
     completion.urb->UrbHeader.Status = completion.usbd_status;
     completion.irp->IoStatus.Status = completion.status;
     completion.irp->IoStatus.Information = 0;
+    if (observers_.empty()) {
+        IoCompleteRequest(completion.irp, IO_NO_INCREMENT);
+        return;
+    }
     const EndpointSpec* endpoint = completion.endpoint ? &*completion.endpoint : nullptr;
     if (completion.wire) {
         BusEvent packet = event_for(BusEventKind::packet, completion.id, completion.irp, completion.urb, endpoint);

@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 #include <usbdi.h>
@@ -215,7 +216,7 @@ class UsbDevice : public DeviceFunction {
     USBD_CONFIGURATION_HANDLE configuration_handle_ = nullptr;
 
     std::map<USBD_PIPE_HANDLE, Pipe> pipes_;    // ordered by creation: handles only grow
-    std::map<PIRP, Transfer> transfers_;        // looked up, never iterated
+    std::unordered_map<PIRP, Transfer> transfers_;  // looked up, never iterated
     std::deque<Completion> completions_;
     // Cancelled transfers waiting for their frame (next_frame delivery): off their pipe's FIFO, still the bus's.
     std::vector<PIRP> cancelling_;
