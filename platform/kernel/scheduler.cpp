@@ -511,11 +511,13 @@ void Scheduler::drive(std::unique_lock<std::mutex>& lock) {
         if (serve_waiting_) serve_waiter_.wake.notify_one();
         return;
     }
-    // Drivers that waited for the machine to be free may run what came meanwhile; the serving thread keeps time
-    // when an earlier time-out came up than the one it sleeps towards and no driver waits for it.
+    // Drivers that waited for the machine to be free may run what came meanwhile, and one of them keeps time: a
+    // driver that went to sleep while the machine ran waits with no time limit, and nobody else would wake for a
+    // time-out this run left (a request sleeping in the machine would then never end). The serving thread keeps
+    // time when an earlier time-out came up than the one it sleeps towards and no driver waits for it.
     bool driver_waits = false;
     for (Waiter* waiter : waiters_) driver_waits = driver_waits || waiter->driver;
-    if (!posted_.empty() && driver_waits) {
+    if (driver_waits && (!posted_.empty() || next != kNever)) {
         kick_locked();
     } else if (!driver_waits && serve_waiting_ && (next < serve_armed_ || !posted_.empty() || stop_requested_)) {
         serve_waiter_.wake.notify_one();
