@@ -161,8 +161,12 @@ VirtualTime Reader::step() {
         TimedPacket out = std::move(outgoing_.front());
         outgoing_.pop_front();
         out.time = now;
-        usb_.device_send(in_endpoint_, out.packet);
-        if (history_) sent_.push_back(std::move(out));
+        if (history_) {
+            usb_.device_send(in_endpoint_, out.packet);
+            sent_.push_back(std::move(out));
+        } else {
+            usb_.device_send(in_endpoint_, std::move(out.packet));
+        }
     }
     if (!outgoing_.empty()) next = std::min(next, outgoing_.front().time);
     return next;

@@ -92,6 +92,9 @@ Kernel::~Kernel() {
         }
     }
     for (void* block : pool_quarantine_) std::free(block);
+    for (auto& [size, blocks] : spare_memory_) {
+        for (void* memory : blocks) std::free(memory);
+    }
     for (auto& [block, info] : pool_) std::free(block);
     for (auto& [device, record] : devices_) std::free(device);
     for (auto& [device, calls] : deleted_in_dispatch_) std::free(device);
@@ -209,11 +212,63 @@ void* Kernel::pool_allocate(SIZE_T size, ULONG tag, void* site) {
                                          ", from " + describe_site(site));
     }
     if (should_fail(FaultSite::pool)) return nullptr;
-    void* block = std::malloc(size);
+    void* block = take_spare(size);
+    if (!block) block = std::malloc(size);
     if (!block) return nullptr;
     std::memset(block, kFreshPoolByte, size);
-    pool_[block] = PoolBlock{size, tag, site, ++pool_serial_};
+    const PoolBlock record{size, tag, site, ++pool_serial_};
+    if (spare_pool_nodes_.empty()) {
+        pool_.emplace(block, record);
+    } else {
+        auto node = std::move(spare_pool_nodes_.back());
+        spare_pool_nodes_.pop_back();
+        node.key() = block;
+        node.mapped() = record;
+        pool_.insert(std::move(node));
+    }
     return block;
+}
+
+namespace {
+
+constexpr size_t kSpareSizes = 64;        // distinct sizes kept
+constexpr size_t kSparePerSize = 256;     // blocks kept per size
+constexpr size_t kSpareNodes = 256;       // hash nodes kept per table
+
+template <class Node>
+void keep_node(std::vector<Node>& spare, Node node) {
+    if (spare.size() < kSpareNodes) spare.push_back(std::move(node));
+}
+
+}  // namespace
+
+void* Kernel::take_spare(size_t size) {
+    auto found = spare_memory_.find(size);
+    if (found == spare_memory_.end() || found->second.empty()) return nullptr;
+    void* memory = found->second.back();
+    found->second.pop_back();
+    return memory;
+}
+
+void Kernel::keep_spare(void* memory, size_t size) {
+#if defined(__SANITIZE_ADDRESS__)
+    (void)size;
+    std::free(memory);
+#else
+    auto found = spare_memory_.find(size);
+    if (found == spare_memory_.end()) {
+        if (spare_memory_.size() >= kSpareSizes) {
+            std::free(memory);
+            return;
+        }
+        found = spare_memory_.emplace(size, std::vector<void*>{}).first;
+    }
+    if (found->second.size() < kSparePerSize) {
+        found->second.push_back(memory);
+    } else {
+        std::free(memory);
+    }
+#endif
 }
 
 void Kernel::pool_free(void* block, ULONG tag, bool check_tag, const char* call) {
@@ -231,15 +286,26 @@ void Kernel::pool_free(void* block, ULONG tag, bool check_tag, const char* call)
                                          " of a block allocated with tag " + tag_text(it->second.tag) +
                                          " at " + describe_site(it->second.site));
     }
-    std::memset(block, kFreedByte, it->second.size);
-    pool_.erase(it);
+    const size_t size = it->second.size;
+    std::memset(block, kFreedByte, size);
+    keep_node(spare_pool_nodes_, pool_.extract(it));
     pool_quarantine_.push_back(block);
-    pool_quarantined_.insert(block);
+    if (spare_quarantine_nodes_.empty()) {
+        pool_quarantined_.insert(block);
+    } else {
+        auto node = std::move(spare_quarantine_nodes_.back());
+        spare_quarantine_nodes_.pop_back();
+        node.value() = block;
+        pool_quarantined_.insert(std::move(node));
+    }
+    pool_quarantined_sizes_.push_back(size);
     if (pool_quarantine_.size() > kPoolQuarantine) {
         void* oldest = pool_quarantine_.front();
         pool_quarantine_.pop_front();
-        pool_quarantined_.erase(oldest);
-        std::free(oldest);
+        const size_t oldest_size = pool_quarantined_sizes_.front();
+        pool_quarantined_sizes_.pop_front();
+        keep_node(spare_quarantine_nodes_, pool_quarantined_.extract(oldest));
+        keep_spare(oldest, oldest_size);
     }
 }
 
@@ -382,7 +448,12 @@ void Kernel::detach_device(PDEVICE_OBJECT target) {
 PIRP Kernel::allocate_irp(CCHAR stack_size, IrpOrigin origin) {
     if (stack_size < 1) bug_check("INVALID_IRP", "IRP allocated with " + std::to_string(stack_size) + " stack locations");
     size_t size = IoSizeOfIrp(stack_size);
-    auto* irp = static_cast<PIRP>(std::calloc(1, size));
+    auto* irp = static_cast<PIRP>(take_spare(size));
+    if (irp) {
+        std::memset(irp, 0, size);
+    } else {
+        irp = static_cast<PIRP>(std::calloc(1, size));
+    }
     if (!irp) return nullptr;
     irp->Type = kIoTypeIrp;
     irp->Size = static_cast<USHORT>(size);
@@ -397,7 +468,16 @@ PIRP Kernel::allocate_irp(CCHAR stack_size, IrpOrigin origin) {
     record.pending_marked.reset();
     record.location_completed.reset();
     record.dispatch_returned_pending.reset();
-    irps_[irp] = std::move(record);
+    record.memory_size = size;
+    if (spare_irp_nodes_.empty()) {
+        irps_.emplace(irp, std::move(record));
+    } else {
+        auto node = std::move(spare_irp_nodes_.back());
+        spare_irp_nodes_.pop_back();
+        node.key() = irp;
+        node.mapped() = std::move(record);
+        irps_.insert(std::move(node));
+    }
     return irp;
 }
 
@@ -446,8 +526,14 @@ void Kernel::free_irp(PIRP irp, const char* call) {
     if (irp_quarantine_.size() > kIrpQuarantine) {
         PIRP oldest = irp_quarantine_.front();
         irp_quarantine_.pop_front();
-        irps_.erase(oldest);
-        std::free(oldest);
+        auto node = irps_.extract(oldest);
+        const size_t size = node.mapped().memory_size;
+        keep_node(spare_irp_nodes_, std::move(node));
+        if (size) {
+            keep_spare(oldest, size);
+        } else {
+            std::free(oldest);
+        }
     }
 }
 

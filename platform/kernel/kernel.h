@@ -76,6 +76,7 @@ struct IrpRecord {
     // Host IRPs: called when completion reaches the top; it owns the IRP from then on.
     std::function<void(PIRP)> on_complete;
     int start_next_power_calls = 0;
+    size_t memory_size = 0;  // bytes allocated for the IRP (IoSizeOfIrp), for reuse after the quarantine
     PKEVENT user_event = nullptr;
     PIO_STATUS_BLOCK user_iosb = nullptr;
     void* system_buffer = nullptr;
@@ -242,6 +243,7 @@ class Kernel {
     // Live blocks, hashed: looked up on every free; reports list them by allocation number.
     std::unordered_map<void*, PoolBlock> pool_;
     std::deque<void*> pool_quarantine_;
+    std::deque<size_t> pool_quarantined_sizes_;  // the size of each block in pool_quarantine_, in the same order
     // Hashed: thousands of entries, looked up on every free; nothing depends on their order.
     std::unordered_set<void*> pool_quarantined_;
     uint64_t pool_serial_ = 0;
@@ -250,6 +252,17 @@ class Kernel {
     // depends on their order. Records keep their address while others come and go.
     std::unordered_map<PIRP, IrpRecord> irps_;
     std::deque<PIRP> irp_quarantine_;
+
+    // What leaves a quarantine is kept for the next allocation instead of going back to the heap: memory by size
+    // (few sizes recur: URBs, IRPs of a stack depth, a driver's buffers) and the records' hash nodes. A request's
+    // pool blocks and IRPs then cost no heap calls. Under AddressSanitizer memory goes back to the heap, so that it
+    // sees every block come and go.
+    void* take_spare(size_t size);
+    void keep_spare(void* memory, size_t size);
+    std::unordered_map<size_t, std::vector<void*>> spare_memory_;
+    std::vector<std::unordered_map<void*, PoolBlock>::node_type> spare_pool_nodes_;
+    std::vector<std::unordered_set<void*>::node_type> spare_quarantine_nodes_;
+    std::vector<std::unordered_map<PIRP, IrpRecord>::node_type> spare_irp_nodes_;
     uint64_t irp_serial_ = 0;
 
     std::map<PDEVICE_OBJECT, DeviceRecord> devices_;
