@@ -111,8 +111,12 @@ class Rig {
             s.handle = machine.open_handle(unit, false);
             if (!s.handle.valid()) check(STATUS_UNSUCCESSFUL, "open");
             run("power", [&] { power(s, SCARD_COLD_RESET); });
+            // T=1, which the bench's APDUs name; a card without it (the T=0-only ATR of the reset rows) gets
+            // whichever protocol it offers, and is only reset.
+            const ULONG protocols = atr == sim::preset_atr::iso_t0 ? SCARD_PROTOCOL_T0 | SCARD_PROTOCOL_T1
+                                                                   : SCARD_PROTOCOL_T1;
             run("protocol", [&] {
-                check(s.handle.ioctl(IOCTL_SMARTCARD_SET_PROTOCOL, ulong_bytes(SCARD_PROTOCOL_T1), 4).status,
+                check(s.handle.ioctl(IOCTL_SMARTCARD_SET_PROTOCOL, ulong_bytes(protocols), 4).status,
                       "set protocol");
             });
         }
