@@ -10,16 +10,9 @@ bool is_card_status_request(const sim::Packet& packet) {
 }
 
 Machine::Machine(uint64_t seed, sim::KernelSettings settings)
-    : machine(seed, settings),
-      unit(machine.add_reader(qward::test_support::fixture_reader())),
-      k(machine.k),
-      bus(machine.bus),
-      pnp(machine.pnp),
-      usb(*unit.usb),
-      reader(*unit.reader),
+    : OneReaderMachine(seed, qward::test_support::fixture_reader(), settings),
       tap(usb),
-      power(machine.power),
-      app(machine.app) {
+      power(machine.power) {
     observer_ = usb.add_observer([this](const sim::BusEvent& event) {
         if (event.kind == sim::BusEventKind::submitted) urb_functions_.push_back(event.function);
     });
