@@ -201,14 +201,23 @@ void Runner::emit_named_request(const ReaderUnit& unit, const std::string& name,
     recorder_.emit(sent);
 }
 
-bool Runner::request_async(const Command& c, ULONG code, const Bytes& input, ULONG output_size, const std::string& name) {
-    ReaderUnit* unit = reader_for(c);
-    if (!unit) return false;
+// The reader and handle a request sent under `name` goes through; null, with the line failed, when either is
+// missing or a request of that name is still pending.
+Handle* Runner::named_request_handle(const Command& c, const std::string& name, ReaderUnit*& unit,
+                                     std::string& handle_name) {
+    unit = reader_for(c);
+    if (!unit) return nullptr;
     if (WatchedRequest* old = recorder_.find_request(name); old && !old->done()) {
-        return fail(c, "request \"" + name + "\" is still pending; give the new one another name with `as`");
+        fail(c, "request \"" + name + "\" is still pending; give the new one another name with `as`");
+        return nullptr;
     }
+    return handle_for(c, *unit, &handle_name);
+}
+
+bool Runner::request_async(const Command& c, ULONG code, const Bytes& input, ULONG output_size, const std::string& name) {
+    ReaderUnit* unit = nullptr;
     std::string handle_name;
-    Handle* handle = handle_for(c, *unit, &handle_name);
+    Handle* handle = named_request_handle(c, name, unit, handle_name);
     if (!handle) return false;
     emit_named_request(*unit, name, handle_name, code, input, "overlapped");
 
@@ -223,13 +232,9 @@ bool Runner::request_async(const Command& c, ULONG code, const Bytes& input, ULO
 
 bool Runner::request_from_thread(const Command& c, ULONG code, const Bytes& input, ULONG output_size,
                                  const std::string& name) {
-    ReaderUnit* unit = reader_for(c);
-    if (!unit) return false;
-    if (WatchedRequest* old = recorder_.find_request(name); old && !old->done()) {
-        return fail(c, "request \"" + name + "\" is still pending; give the new one another name with `as`");
-    }
+    ReaderUnit* unit = nullptr;
     std::string handle_name;
-    Handle* handle = handle_for(c, *unit, &handle_name);
+    Handle* handle = named_request_handle(c, name, unit, handle_name);
     if (!handle) return false;
     if (handle->closed()) return fail(c, "handle " + handle_name + " is closed");
     emit_named_request(*unit, name, handle_name, code, input, "from an application thread");
