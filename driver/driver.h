@@ -131,9 +131,12 @@ NTSTATUS QueryCapabilities(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // Up to DISPATCH_LEVEL. Completion routine of a synchronous forward: signals the KEVENT in Context and hands
 // the IRP back to the forwarding routine.
 NTSTATUS NTAPI SignalEventCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
-// PASSIVE_LEVEL. Asks the reader for the card status (one write and one read, 1000 ms each) and sets
+// PASSIVE_LEVEL. First reads what the reader queued on the IN pipe while nobody read it, until the pipe is quiet
+// for 20 ms: each card event there sets the card state it reports and completes a waiting tracking request, other
+// packets are dropped. Then asks the reader for the card status (one write and one read, 1000 ms each) and sets
 // CurrentState and CardPresent from the answer: a card only for {02 81 01}, no card for any other answer or
-// none. Returns the write's status; when the write does not succeed nothing is changed.
+// none; after an answer it reads on until the pipe is quiet again, taking a card event that raced the request.
+// Returns the write's status; when the write does not succeed only the queued card events have changed the state.
 NTSTATUS QueryCardStatus(PSMARTCARD_EXTENSION SmartcardExtension);
 // PASSIVE_LEVEL. Whether the running kernel is at least Version (an NTDDI value), through
 // RtlIsNtDdiVersionAvailable when the kernel exports it, else from PsGetVersion.

@@ -9,8 +9,8 @@ bool is_card_status_request(const sim::Packet& packet) {
     return packet.size() == 8 && packet[0] == 0x02 && packet[1] == 0x09 && packet[2] == 0x00;
 }
 
-Machine::Machine(uint64_t seed, sim::KernelSettings settings)
-    : OneReaderMachine(seed, qward::test_support::fixture_reader(), settings),
+Machine::Machine(uint64_t seed, sim::KernelSettings settings, bool pinpad)
+    : OneReaderMachine(seed, qward::test_support::fixture_reader(pinpad), settings),
       tap(usb),
       power(machine.power) {
     observer_ = usb.add_observer([this](const sim::BusEvent& event) {

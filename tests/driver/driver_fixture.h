@@ -49,7 +49,8 @@ class FunctionTap : public sim::DeviceFunction {
 // test that does not end in a bug check ends with that leak check.
 class Machine : public qward::test_support::OneReaderMachine {
    public:
-    explicit Machine(uint64_t seed = 1, sim::KernelSettings settings = {});
+    // With `pinpad` the reader also answers the PIN pad and vendor commands (version, capability, PIN entry).
+    explicit Machine(uint64_t seed = 1, sim::KernelSettings settings = {}, bool pinpad = false);
     ~Machine();
     Machine(const Machine&) = delete;
     Machine& operator=(const Machine&) = delete;
