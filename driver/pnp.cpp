@@ -106,9 +106,11 @@ static VOID TakeCardStatus(PSMARTCARD_EXTENSION SmartcardExtension, const UCHAR*
 // Reads what the reader has queued on its IN pipe while nobody read it (the device stopped, not yet started or
 // powered down) until the pipe stays quiet. A card that went in or out meanwhile left a card event there, which
 // looks exactly like the answer to the card-status request; read as that answer, it would leave the real answer
-// behind for the next command. Each card event is taken as the slot's state it reports, the latest last, and ends
-// a waiting tracking request as the background read would have; any other packet is left from a command before the
-// stop and is dropped. A read that fails (no packet in time, the bus or the pool failing) ends the drain.
+// behind for the next command. Each card event is taken as the slot's state it reports, the latest last, and is
+// noted for ResumeCardTracking, which completes the waiting tracking request as the background read would have once
+// that read runs again (completed here, its owner could send a command that raced these reads for the answer); any
+// other packet is left from a command before the stop and is dropped. A read that fails (no packet in time, the bus
+// or the pool failing) ends the drain.
 static VOID DrainQueuedPackets(PSMARTCARD_EXTENSION SmartcardExtension)
 {
     for (ULONG taken = 0; taken < QUEUED_PACKET_LIMIT; ++taken) {
@@ -119,7 +121,7 @@ static VOID DrainQueuedPackets(PSMARTCARD_EXTENSION SmartcardExtension)
         }
         if (IsCardStatusPacket(packet)) {
             TakeCardStatus(SmartcardExtension, packet);
-            CompleteTrackingRequest(SmartcardExtension);
+            SmartcardExtension->ReaderExtension->QueuedCardEventTaken = TRUE;
         }
     }
 }
@@ -217,6 +219,8 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (smartcardExtension->OsData->NotificationIrp != NULL) {
         ResumeCardTracking(smartcardExtension, FALSE);
     }
+    // Without a tracking request the queued card events concern nobody after this start.
+    smartcardExtension->ReaderExtension->QueuedCardEventTaken = FALSE;
 
     // Requests are admitted only now that the card state has been read, and before the interface appears: an
     // application that opens the interface as soon as it arrives (the smart card service does) must find the

@@ -493,6 +493,11 @@ TEST_P(StopAndStart, CardEventsWhileStoppedReachTheWaitingTrackingRequest) {
     EXPECT_EQ(tracking->done(), c.tracking_done);
     if (tracking->done()) {
         EXPECT_EQ(tracking->status(), STATUS_SUCCESS);
+        // Its owner typically resets the card at once: the request completes only once the start has its answer
+        // from the reader and the background read is posted again, never while the start still reads the pipe.
+        ASSERT_FALSE(m.reader.written().empty());
+        EXPECT_GT(tracking->completed_at(), m.reader.written().back().time);
+        EXPECT_NE(m.de->PollIrp, nullptr);
     }
     EXPECT_EQ(m.sc->ReaderCapabilities.CurrentState, c.state);
     EXPECT_EQ(m.card_status_requests(), 2u);
