@@ -82,6 +82,10 @@ struct _READER_EXTENSION {
     volatile BOOLEAN CardPresent;
     volatile BOOLEAN CardRemovedSeen;
     volatile BOOLEAN PollCancelled;
+    // Set by QueryCardStatus when it took a card event that the reader had queued (the slot changed while the
+    // device was stopped or powered down, or just as the status was asked for); ResumeCardTracking takes it back,
+    // and a start clears it.
+    BOOLEAN QueuedCardEventTaken;
     UCHAR PinState;
     UCHAR PinMinDigits;
     UCHAR PinMaxDigits;
@@ -131,9 +135,12 @@ NTSTATUS QueryCapabilities(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // Up to DISPATCH_LEVEL. Completion routine of a synchronous forward: signals the KEVENT in Context and hands
 // the IRP back to the forwarding routine.
 NTSTATUS NTAPI SignalEventCompletion(PDEVICE_OBJECT DeviceObject, PIRP Irp, PVOID Context);
-// PASSIVE_LEVEL. Asks the reader for the card status (one write and one read, 1000 ms each) and sets
+// PASSIVE_LEVEL. First reads what the reader queued on the IN pipe while nobody read it, until the pipe is quiet
+// for 20 ms: each card event there sets the card state it reports and QueuedCardEventTaken, other packets are
+// dropped. Then asks the reader for the card status (one write and one read, 1000 ms each) and sets
 // CurrentState and CardPresent from the answer: a card only for {02 81 01}, no card for any other answer or
-// none. Returns the write's status; when the write does not succeed nothing is changed.
+// none; after an answer it reads on until the pipe is quiet again, taking a card event that raced the request.
+// Returns the write's status; when the write does not succeed only the queued card events have changed the state.
 NTSTATUS QueryCardStatus(PSMARTCARD_EXTENSION SmartcardExtension);
 // PASSIVE_LEVEL. Whether the running kernel is at least Version (an NTDDI value), through
 // RtlIsNtDdiVersionAvailable when the kernel exports it, else from PsGetVersion.
@@ -270,8 +277,9 @@ VOID CompleteTrackingRequest(PSMARTCARD_EXTENSION SmartcardExtension);
 VOID NTAPI CancelTrackingRequest(PDEVICE_OBJECT DeviceObject, PIRP Irp);
 // PASSIVE_LEVEL, once the card status has been read anew at start or power-up, with SavedCardState holding the
 // state from before the stop or power-down. Posts the background read unless one is out, then completes the
-// tracking request: after a power-down (CardPowerLost) unless there was no card before and there is none now,
-// after a stop only when the slot went from empty to occupied or back.
+// tracking request: when the card-status query took a card event the reader had queued (QueuedCardEventTaken), after
+// a power-down (CardPowerLost) unless there was no card before and there is none now, after a stop when the slot
+// went from empty to occupied or back.
 VOID ResumeCardTracking(PSMARTCARD_EXTENSION SmartcardExtension, BOOLEAN CardPowerLost);
 // PASSIVE_LEVEL, at start, with no background read out. Leaves the reader link as a first start does: no flag of
 // a read, wait or answer from before a stop.

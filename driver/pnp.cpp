@@ -84,26 +84,69 @@ BOOLEAN IsNtDdiVersionAvailable(ULONG Version)
     return (((majorVersion << 8) + minorVersion) << 16) >= Version;
 }
 
-NTSTATUS QueryCardStatus(PSMARTCARD_EXTENSION SmartcardExtension)
+// How long the IN pipe must stay quiet before the reader counts as having nothing more queued (a queued packet
+// goes out at the next poll of the interrupt endpoint, within a few frames), and how many queued packets are taken
+// at most, so that a reader that never stops sending cannot hold the start or the power-up.
+static constexpr LONG QUEUED_PACKET_QUIET_MS = 20;
+static constexpr ULONG QUEUED_PACKET_LIMIT = 64;
+
+// Takes a card-status packet (or whatever came in its place) as the slot's state: a card only for {02 81 01}.
+static VOID TakeCardStatus(PSMARTCARD_EXTENSION SmartcardExtension, const UCHAR* Packet)
 {
     PREADER_EXTENSION readerExtension = SmartcardExtension->ReaderExtension;
-    UCHAR request[READER_PACKET_SIZE];
-    UCHAR answer[READER_PACKET_SIZE];
-    BuildReaderRequest(request, REQUEST_CARD_STATUS);
-    RtlZeroMemory(answer, sizeof(answer));
-
-    const NTSTATUS status = WritePacket(SmartcardExtension, request, CARD_STATUS_TIMEOUT_MS);
-    if (status != STATUS_SUCCESS) {
-        return status;
-    }
-    // A read that brings nothing leaves the buffer zero, which is judged as "no card" like any other answer.
-    (void)ReadPacket(SmartcardExtension, answer, CARD_STATUS_TIMEOUT_MS);
-    if (IsCardStatusPacket(answer) && answer[CARD_STATUS_SLOT_OFFSET] == CARD_STATUS_CARD_PRESENT) {
+    if (IsCardStatusPacket(Packet) && Packet[CARD_STATUS_SLOT_OFFSET] == CARD_STATUS_CARD_PRESENT) {
         SetCardState(SmartcardExtension, SCARD_PRESENT);
         readerExtension->CardPresent = TRUE;
     } else {
         SetCardState(SmartcardExtension, SCARD_ABSENT);
         readerExtension->CardPresent = FALSE;
+    }
+}
+
+// Reads what the reader has queued on its IN pipe while nobody read it (the device stopped, not yet started or
+// powered down) until the pipe stays quiet. A card that went in or out meanwhile left a card event there, which
+// looks exactly like the answer to the card-status request; read as that answer, it would leave the real answer
+// behind for the next command. Each card event is taken as the slot's state it reports, the latest last, and is
+// noted for ResumeCardTracking, which completes the waiting tracking request as the background read would have once
+// that read runs again (completed here, its owner could send a command that raced these reads for the answer); any
+// other packet is left from a command before the stop and is dropped. A read that fails (no packet in time, the bus
+// or the pool failing) ends the drain.
+static VOID DrainQueuedPackets(PSMARTCARD_EXTENSION SmartcardExtension)
+{
+    for (ULONG taken = 0; taken < QUEUED_PACKET_LIMIT; ++taken) {
+        UCHAR packet[READER_PACKET_SIZE];
+        RtlZeroMemory(packet, sizeof(packet));
+        if (ReadPacket(SmartcardExtension, packet, QUEUED_PACKET_QUIET_MS) != STATUS_SUCCESS) {
+            return;
+        }
+        if (IsCardStatusPacket(packet)) {
+            TakeCardStatus(SmartcardExtension, packet);
+            SmartcardExtension->ReaderExtension->QueuedCardEventTaken = TRUE;
+        }
+    }
+}
+
+NTSTATUS QueryCardStatus(PSMARTCARD_EXTENSION SmartcardExtension)
+{
+    UCHAR request[READER_PACKET_SIZE];
+    UCHAR answer[READER_PACKET_SIZE];
+    BuildReaderRequest(request, REQUEST_CARD_STATUS);
+    RtlZeroMemory(answer, sizeof(answer));
+
+    // What is already queued came before the request, so it cannot be the answer.
+    DrainQueuedPackets(SmartcardExtension);
+    const NTSTATUS status = WritePacket(SmartcardExtension, request, CARD_STATUS_TIMEOUT_MS);
+    if (status != STATUS_SUCCESS) {
+        return status;
+    }
+    // A read that brings nothing leaves the buffer zero, which is judged as "no card" like any other answer.
+    const NTSTATUS readStatus = ReadPacket(SmartcardExtension, answer, CARD_STATUS_TIMEOUT_MS);
+    TakeCardStatus(SmartcardExtension, answer);
+    // A card that went in or out just as the reader took the request sends its event ahead of the answer or right
+    // after it; either way the packet that follows is the newer one, and left on the pipe it would be taken for
+    // the answer to the next command.
+    if (readStatus == STATUS_SUCCESS) {
+        DrainQueuedPackets(SmartcardExtension);
     }
     return STATUS_SUCCESS;
 }
@@ -176,6 +219,8 @@ NTSTATUS StartDevice(PDEVICE_OBJECT DeviceObject, PIRP Irp)
     if (smartcardExtension->OsData->NotificationIrp != NULL) {
         ResumeCardTracking(smartcardExtension, FALSE);
     }
+    // Without a tracking request the queued card events concern nobody after this start.
+    smartcardExtension->ReaderExtension->QueuedCardEventTaken = FALSE;
 
     // Requests are admitted only now that the card state has been read, and before the interface appears: an
     // application that opens the interface as soon as it arrives (the smart card service does) must find the

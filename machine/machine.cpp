@@ -16,6 +16,8 @@ namespace {
 
 constexpr VirtualTime kQuiet = from_ms(10);  // a step has settled after this long without bus traffic
 constexpr VirtualTime kSettleLimit = from_ms(2'000);
+// How many scheduling steps check_quiet lets the other threads take while the counts it checks are not at rest.
+constexpr int kQuietCheckSteps = 1000;
 
 bool holds_stack(NodeState state) {
     return state == NodeState::added || state == NodeState::started || state == NodeState::stopped ||
@@ -549,6 +551,21 @@ std::string Machine::check_quiet(ReaderUnit& unit, const std::string& step) {
         PDEVICE_EXTENSION de = unit.extension();
         if (!de || unit.node->state() != NodeState::started || !de->SmartcardExtension.OsData) return found;
         POS_DEP_DATA os = de->SmartcardExtension.OsData;
+        // A thread whose request has just ended may still be on its way out of the driver: the power manager
+        // returns from the dispatch routine of a power-up that the driver asked for only after the request that
+        // waited for it has completed. While the counts are not at rest and another thread can run, the others
+        // run first (a bounded number of scheduling steps, virtual time standing still), so that only holds that
+        // no running thread gives back are counted.
+        Scheduler& scheduler = k.scheduler();
+        const SimThread* self = &scheduler.current();
+        for (int steps = 0; steps < kQuietCheckSteps; ++steps) {
+            const bool at_rest = os->RemoveLock.RefCount == 1 && de->IoCount == 1;
+            const bool others = std::any_of(scheduler.runnable_threads().begin(), scheduler.runnable_threads().end(),
+                                            [self](const SimThread* thread) { return thread != self; });
+            if (at_rest || !others) break;
+            scheduler.yield();
+        }
+        if (unit.extension() != de || unit.node->state() != NodeState::started) return found;
         // The library keeps a bias of one on the lock until removal drains it; anything above is a hold that no
         // running request accounts for.
         if (os->RemoveLock.RefCount != 1) {

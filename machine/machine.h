@@ -258,7 +258,8 @@ class Machine {
     // SMCLIB's CurrentState for the reader, while its device object exists.
     std::optional<ULONG> card_state(const ReaderUnit& unit) const;
     // Checks the remove lock and the I/O count at a moment when no request, Plug and Play or power transition is
-    // under way; what is wrong goes to observations() and is returned.
+    // under way; while the counts are off, the threads that can run go first (at most 1,000 scheduling steps,
+    // without letting time pass). What is wrong goes to observations() and is returned.
     std::string check_quiet(ReaderUnit& unit, const std::string& step);
     // Facts observed while the run went on (a remove lock held at a quiet moment, a removal that did not finish).
     std::vector<std::string>& observations() { return observations_; }

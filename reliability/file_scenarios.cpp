@@ -15,6 +15,7 @@
 #include "tools/workbench/requests.h"
 #include "tools/workbench/runner.h"
 #include "tools/workbench/scenario.h"
+#include "tools/workbench/text.h"
 
 namespace sim::reliability {
 
@@ -33,16 +34,6 @@ struct Named {
     ULONG code = 0;
     std::string handle;
 };
-
-std::string tag_chars(ULONG tag) {
-    std::string text;
-    for (int i = 0; i < 4; ++i) {
-        char ch = static_cast<char>((tag >> (8 * i)) & 0xff);
-        if (ch == 0) break;
-        text += (ch >= 32 && ch < 127) ? ch : '?';
-    }
-    return text;
-}
 
 std::string state_word(NodeState state) {
     std::string word = to_string(state);
@@ -371,7 +362,7 @@ class Player {
                 std::optional<uint64_t> number_tag = c.name.empty() ? std::nullopt : wb::parse_number(c.name);
                 for (const auto& [block, record] : rig_.k.live_pool()) {
                     (void)block;
-                    seen += c.name.empty() || tag_chars(record.tag) == c.name || (number_tag && *number_tag == record.tag);
+                    seen += c.name.empty() || wb::tag_chars(record.tag) == c.name || (number_tag && *number_tag == record.tag);
                 }
                 c_.expect(seen == c.number, step(c) + ": saw " + std::to_string(seen) + " pool blocks");
                 return;

@@ -418,9 +418,13 @@ VOID ResumeCardTracking(PSMARTCARD_EXTENSION SmartcardExtension, BOOLEAN CardPow
     // again). Only "no card before and after" leaves the request pending, with the read watching for the card.
     // After a stop the reader kept the card powered: the request completes only when the slot went from empty to
     // occupied or back, as a card event would have completed it.
+    // A card event that the card-status query found queued is one the background read would have reported: the
+    // slot changed meanwhile, also when it ends as it began (a card swapped, or put in and pulled again).
     const ULONG cardState = GetCardState(SmartcardExtension);
     const ULONG savedState = readerExtension->SavedCardState;
-    const BOOLEAN slotChanged = (cardState > SCARD_ABSENT) != (savedState > SCARD_ABSENT);
+    const BOOLEAN slotChanged = (cardState > SCARD_ABSENT) != (savedState > SCARD_ABSENT) ||
+                                readerExtension->QueuedCardEventTaken;
+    readerExtension->QueuedCardEventTaken = FALSE;
     if (slotChanged || (CardPowerLost && (cardState == SCARD_PRESENT || cardState != savedState))) {
         CompleteTrackingRequest(SmartcardExtension);
     }
@@ -439,6 +443,7 @@ VOID ResetReaderLink(PSMARTCARD_EXTENSION SmartcardExtension)
     readerExtension->ReadFailed = FALSE;
     readerExtension->EventPacketReady = FALSE;
     readerExtension->CardRemovedSeen = FALSE;
+    readerExtension->QueuedCardEventTaken = FALSE;
     deviceExtension->ShutdownSignalled = FALSE;
     const KIRQL oldIrql = KeAcquireSpinLockRaiseToDpc(&SmartcardExtension->OsData->SpinLock);
     if (deviceExtension->PollIrp == NULL && deviceExtension->PollIrpCancelling == NULL) {

@@ -23,8 +23,8 @@ inline void print_trace(Rig& rig) {
 }
 
 // What a run does when every thread comes to rest with work left: with a reader that keeps to its protocol that is
-// a hang and a finding. A reader that withholds an answer keeps the driver waiting for it without limit, by design
-// (a card may take long, a person at the keypad longer); what ends such a wait is the reader being unplugged (or
+// a hang and a finding. A reader that withholds an answer keeps the driver waiting for it without limit, as the driver
+// intends (a card may take long, a person at the keypad longer); what ends such a wait is the reader being unplugged (or
 // the system shutting down), and what must hold is that everything then ends cleanly.
 enum class AtRest { finding, unplug_the_reader };
 

@@ -9,14 +9,7 @@
 namespace qward::card_test {
 
 CardBench::CardBench(uint64_t seed)
-    : machine(seed),
-      unit(machine.add_reader(qward::test_support::fixture_reader())),
-      k(machine.k),
-      bus(machine.bus),
-      pnp(machine.pnp),
-      usb(*unit.usb),
-      reader(*unit.reader),
-      app(machine.app) {
+    : OneReaderMachine(seed, qward::test_support::fixture_reader()) {
     firmware = sim::install_card_commands(reader);
     observer_ = usb.add_observer([this](const sim::BusEvent& event) {
         if (event.kind == sim::BusEventKind::submitted && event.endpoint == 0x81) ++in_reads;

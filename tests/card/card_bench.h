@@ -11,6 +11,7 @@
 
 #include "driver/driver.h"
 #include "machine/machine.h"
+#include "tests/support/test_machine.h"
 #include "reader/card_commands.h"
 
 namespace qward::card_test {
@@ -55,21 +56,13 @@ struct WrittenCommand {
 // plugs the reader in; start() starts it through the Plug and Play manager and opens a handle. The destructor closes
 // the handle, removes the device (which unloads the driver, and the kernel bug-checks on any pool left) and fails
 // the test on any verifier report.
-class CardBench {
+class CardBench : public qward::test_support::OneReaderMachine {
    public:
     explicit CardBench(uint64_t seed = 1);
     ~CardBench();
     CardBench(const CardBench&) = delete;
     CardBench& operator=(const CardBench&) = delete;
 
-    sim::Machine machine;
-    sim::ReaderUnit& unit;
-    sim::Kernel& k;
-    sim::Bus& bus;
-    sim::PnpManager& pnp;
-    sim::UsbDevice& usb;
-    sim::Reader& reader;
-    sim::Application& app;
     std::shared_ptr<sim::CardCommandState> firmware;
 
     PDRIVER_OBJECT driver = nullptr;

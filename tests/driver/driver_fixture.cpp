@@ -9,17 +9,10 @@ bool is_card_status_request(const sim::Packet& packet) {
     return packet.size() == 8 && packet[0] == 0x02 && packet[1] == 0x09 && packet[2] == 0x00;
 }
 
-Machine::Machine(uint64_t seed, sim::KernelSettings settings)
-    : machine(seed, settings),
-      unit(machine.add_reader(qward::test_support::fixture_reader())),
-      k(machine.k),
-      bus(machine.bus),
-      pnp(machine.pnp),
-      usb(*unit.usb),
-      reader(*unit.reader),
+Machine::Machine(uint64_t seed, sim::KernelSettings settings, bool pinpad)
+    : OneReaderMachine(seed, qward::test_support::fixture_reader(pinpad), settings),
       tap(usb),
-      power(machine.power),
-      app(machine.app) {
+      power(machine.power) {
     observer_ = usb.add_observer([this](const sim::BusEvent& event) {
         if (event.kind == sim::BusEventKind::submitted) urb_functions_.push_back(event.function);
     });

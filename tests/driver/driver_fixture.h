@@ -10,6 +10,7 @@
 
 #include "driver/driver.h"
 #include "machine/machine.h"
+#include "tests/support/test_machine.h"
 
 namespace qward::test {
 
@@ -46,23 +47,16 @@ class FunctionTap : public sim::DeviceFunction {
 // and plugs the reader in, which runs AddDevice. The destructor removes whatever is left of the device; the
 // Plug and Play manager then unloads the driver, and the kernel bug-checks on any pool the driver left: every
 // test that does not end in a bug check ends with that leak check.
-class Machine {
+class Machine : public qward::test_support::OneReaderMachine {
    public:
-    explicit Machine(uint64_t seed = 1, sim::KernelSettings settings = {});
+    // With `pinpad` the reader also answers the PIN pad and vendor commands (version, capability, PIN entry).
+    explicit Machine(uint64_t seed = 1, sim::KernelSettings settings = {}, bool pinpad = false);
     ~Machine();
     Machine(const Machine&) = delete;
     Machine& operator=(const Machine&) = delete;
 
-    sim::Machine machine;
-    sim::ReaderUnit& unit;
-    sim::Kernel& k;
-    sim::Bus& bus;
-    sim::PnpManager& pnp;
-    sim::UsbDevice& usb;
-    sim::Reader& reader;
     FunctionTap tap;
     sim::PowerManager& power;
-    sim::Application& app;
 
     PDRIVER_OBJECT driver = nullptr;
     sim::DeviceNode* node = nullptr;

@@ -78,6 +78,12 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Start, ReaderThatNeverTakesTheWriteKeepsTheCardStateAndStillStarts) {
     Machine m;
     m.reader.refuse_writes(true);
+    std::vector<bool> transfers_in;  // each packet transfer the driver sent, in order: IN or OUT
+    const int observer = m.usb.add_observer([&](const sim::BusEvent& event) {
+        if (event.kind == sim::BusEventKind::submitted && event.function == URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER) {
+            transfers_in.push_back(event.device_to_host);
+        }
+    });
     const sim::VirtualTime before = m.k.now();
     ASSERT_EQ(m.start(), STATUS_SUCCESS);
     const double took_ms = sim::to_ms(m.k.now() - before);
@@ -89,8 +95,121 @@ TEST(Start, ReaderThatNeverTakesTheWriteKeepsTheCardStateAndStillStarts) {
     EXPECT_EQ(m.sc->ReaderCapabilities.CurrentState, ULONG(SCARD_PRESENT));
     EXPECT_FALSE(m.re->CardPresent);
     EXPECT_TRUE(m.reader.written().empty());
-    EXPECT_EQ(m.urbs(URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER), 1u) << "a read was sent after the failed write";
+    // The read of what the reader had queued, which found nothing, then the write; no read after the failed write.
+    EXPECT_EQ(transfers_in, (std::vector<bool>{true, false}));
+    m.usb.remove_observer(observer);
 }
+
+// Card events the reader queued on its interrupt pipe before the start (the card went in or out while the device was
+// not started, or was stopped), and packets left there from before: the start takes the events as the slot's state,
+// asks the reader once, leaves nothing on the pipe, and the first command after it gets its own answer.
+struct QueuedBeforeStart {
+    const char* name;
+    std::function<void(Machine&)> before;  // with the device not started
+    ULONG state;
+    bool card_present;
+};
+
+class StartAfterQueuedPackets : public ::testing::TestWithParam<QueuedBeforeStart> {};
+
+TEST_P(StartAfterQueuedPackets, TakesTheEventsAsTheSlotStateAndLeavesNothingForTheNextCommand) {
+    const QueuedBeforeStart& c = GetParam();
+    Machine m(1, {}, true);
+    c.before(m);
+    m.settle(2);  // the reader's firmware puts what it queued on the pipe
+    ASSERT_GT(m.usb.in_backlog(kInEndpoint), 0u) << "nothing queued: the case tests nothing";
+
+    const sim::VirtualTime before = m.k.now();
+    ASSERT_EQ(m.start(), STATUS_SUCCESS);
+    EXPECT_LT(sim::to_ms(m.k.now() - before), 100.0);
+
+    EXPECT_EQ(m.sc->ReaderCapabilities.CurrentState, c.state);
+    EXPECT_EQ(m.re->CardPresent, c.card_present);
+    EXPECT_EQ(m.card_status_requests(), 1u);
+    EXPECT_EQ(m.usb.in_backlog(kInEndpoint), 0u) << "a packet stayed on the pipe for the next command";
+    EXPECT_EQ(m.de->PollIrp, nullptr);
+
+    sim::Handle handle = m.open();
+    for (int round = 0; round < 2; ++round) {
+        const sim::IoResult version = m.ioctl(handle, IOCTL_VENDOR_GET_VERSION, {}, 64);
+        EXPECT_EQ(version.status, STATUS_SUCCESS) << "round " << round;
+    }
+    const sim::IoResult power = m.ioctl(handle, IOCTL_SMARTCARD_POWER, ulong_bytes(SCARD_COLD_RESET), 64);
+    if (c.card_present) {
+        EXPECT_EQ(power.status, STATUS_SUCCESS);
+        EXPECT_EQ(power.output, (std::vector<uint8_t>{0x3B, 0x00}));
+    } else {
+        EXPECT_EQ(power.status, STATUS_NO_MEDIA);
+    }
+    EXPECT_EQ(m.usb.in_backlog(kInEndpoint), 0u);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Queued, StartAfterQueuedPackets,
+    ::testing::Values(
+        QueuedBeforeStart{"card_put_in", [](Machine& m) { m.insert_card(); }, SCARD_PRESENT, true},
+        QueuedBeforeStart{"card_pulled", [](Machine& m) { m.insert_card_quietly(); m.remove_card(); }, SCARD_ABSENT,
+                          false},
+        QueuedBeforeStart{"card_put_in_and_pulled", [](Machine& m) { m.insert_card(); m.remove_card(); },
+                          SCARD_ABSENT, false},
+        QueuedBeforeStart{"card_swapped",
+                          [](Machine& m) { m.insert_card_quietly(); m.remove_card(); m.insert_card(); },
+                          SCARD_PRESENT, true},
+        QueuedBeforeStart{"answer_left_from_before_and_a_card",
+                          [](Machine& m) {
+                              m.reader.queue_packet(packet({0x01, 0x03, 0x05, 0x00, 0x00}));
+                              m.settle(1);
+                              m.insert_card();
+                          },
+                          SCARD_PRESENT, true},
+        QueuedBeforeStart{"reader_status_of_another_kind",
+                          [](Machine& m) {
+                              m.insert_card_quietly();
+                              m.reader.queue_packet(packet({0x02, 0x80, 0x00}));
+                          },
+                          SCARD_PRESENT, true}),
+    [](const ::testing::TestParamInfo<QueuedBeforeStart>& info) { return std::string(info.param.name); });
+
+// A card goes in or out just as the reader takes the card-status request: its event comes right before the answer
+// or right after it. Either way the start ends with the later state and nothing left on the pipe.
+struct RaceAtStart {
+    const char* name;
+    std::vector<Packet> replies;  // after the request, one millisecond apart
+    ULONG state;
+};
+
+class StartRacingACardEvent : public ::testing::TestWithParam<RaceAtStart> {};
+
+TEST_P(StartRacingACardEvent, EndsWithTheLaterStateAndAnEmptyPipe) {
+    const RaceAtStart& c = GetParam();
+    Machine m(1, {}, true);
+    m.reader.set_mode(sim::Reader::Mode::scripted);
+    m.reader.queue_reply_to_write(c.replies[0]);
+    for (size_t i = 1; i < c.replies.size(); ++i) m.reader.queue_packet_after(from_ms(1), c.replies[i]);
+
+    ASSERT_EQ(m.start(), STATUS_SUCCESS);
+    EXPECT_EQ(m.sc->ReaderCapabilities.CurrentState, c.state);
+    EXPECT_EQ(m.re->CardPresent, c.state == SCARD_PRESENT);
+    EXPECT_EQ(m.reader.script_steps_left(), 0u);
+    EXPECT_EQ(m.usb.in_backlog(kInEndpoint), 0u) << "a packet stayed on the pipe for the next command";
+
+    m.reader.set_mode(sim::Reader::Mode::automatic);
+    sim::Handle handle = m.open();
+    EXPECT_EQ(m.ioctl(handle, IOCTL_VENDOR_GET_VERSION, {}, 64).status, STATUS_SUCCESS);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Races, StartRacingACardEvent,
+    ::testing::Values(
+        RaceAtStart{"card_in_event_before_the_answer", {packet({0x02, 0x81, 0x01}), packet({0x02, 0x81, 0x01})},
+                    SCARD_PRESENT},
+        RaceAtStart{"card_out_event_before_the_answer", {packet({0x02, 0x81, 0x00}), packet({0x02, 0x81, 0x00})},
+                    SCARD_ABSENT},
+        RaceAtStart{"card_out_event_after_the_answer", {packet({0x02, 0x81, 0x01}), packet({0x02, 0x81, 0x00})},
+                    SCARD_ABSENT},
+        RaceAtStart{"card_in_event_after_the_answer", {packet({0x02, 0x81, 0x00}), packet({0x02, 0x81, 0x01})},
+                    SCARD_PRESENT}),
+    [](const ::testing::TestParamInfo<RaceAtStart>& info) { return std::string(info.param.name); });
 
 struct StartFailure {
     const char* name;
@@ -340,6 +459,71 @@ TEST(Stop, DropsTheConfigurationAndTheReadAndTheNextStartBringsThemBack) {
     EXPECT_EQ(tracking->status(), STATUS_SUCCESS);
     EXPECT_TRUE(m.torn_down());
 }
+
+// The card goes in or out while the device is stopped, with a tracking request waiting across the stop: the reader
+// queues its card events, and the start takes them as the background read would have, also when the slot ends as
+// it began (a card swapped, or put in and pulled again). Nothing is left on the pipe for the next command.
+struct ChangeWhileStopped {
+    const char* name;
+    bool card_before;
+    std::function<void(Machine&)> while_stopped;
+    bool tracking_done;  // else it still waits after the start
+    ULONG state;
+};
+
+class StopAndStart : public ::testing::TestWithParam<ChangeWhileStopped> {};
+
+TEST_P(StopAndStart, CardEventsWhileStoppedReachTheWaitingTrackingRequest) {
+    const ChangeWhileStopped& c = GetParam();
+    Machine m(1, {}, true);
+    if (c.card_before) m.insert_card_quietly();
+    ASSERT_EQ(m.start(), STATUS_SUCCESS);
+    sim::Handle handle = m.open();
+    std::shared_ptr<sim::PendingRequest> tracking =
+        m.ioctl_async(handle, c.card_before ? IOCTL_SMARTCARD_IS_ABSENT : IOCTL_SMARTCARD_IS_PRESENT);
+    ASSERT_FALSE(tracking->done());
+
+    NTSTATUS stop = STATUS_PENDING;
+    ASSERT_TRUE(m.run([&] { stop = m.pnp.stop(*m.node); }));
+    ASSERT_EQ(stop, STATUS_SUCCESS);
+    c.while_stopped(m);
+    m.settle(2);
+    ASSERT_EQ(m.start(), STATUS_SUCCESS);
+
+    EXPECT_EQ(tracking->done(), c.tracking_done);
+    if (tracking->done()) {
+        EXPECT_EQ(tracking->status(), STATUS_SUCCESS);
+        // Its owner typically resets the card at once: the request completes only once the start has its answer
+        // from the reader and the background read is posted again, never while the start still reads the pipe.
+        ASSERT_FALSE(m.reader.written().empty());
+        EXPECT_GT(tracking->completed_at(), m.reader.written().back().time);
+        EXPECT_NE(m.de->PollIrp, nullptr);
+    }
+    EXPECT_EQ(m.sc->ReaderCapabilities.CurrentState, c.state);
+    EXPECT_EQ(m.card_status_requests(), 2u);
+    EXPECT_EQ(m.usb.in_backlog(kInEndpoint), 0u) << "a packet stayed on the pipe for the next command";
+    EXPECT_EQ(m.ioctl(handle, IOCTL_VENDOR_GET_VERSION, {}, 64).status, STATUS_SUCCESS);
+    const sim::IoResult state = m.ioctl(handle, IOCTL_SMARTCARD_GET_STATE, {}, 4);
+    EXPECT_EQ(state.status, STATUS_SUCCESS);
+    EXPECT_EQ(state.output, ulong_bytes(c.state));
+
+    // A tracking request still waiting is ended by the removal.
+    EXPECT_EQ(m.remove(), STATUS_SUCCESS);
+    EXPECT_TRUE(tracking->done());
+    EXPECT_TRUE(m.torn_down());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Slot, StopAndStart,
+    ::testing::Values(
+        ChangeWhileStopped{"card_swapped", true, [](Machine& m) { m.remove_card(); m.insert_card(); }, true,
+                           SCARD_PRESENT},
+        ChangeWhileStopped{"card_pulled", true, [](Machine& m) { m.remove_card(); }, true, SCARD_ABSENT},
+        ChangeWhileStopped{"card_put_in", false, [](Machine& m) { m.insert_card(); }, true, SCARD_PRESENT},
+        ChangeWhileStopped{"card_put_in_and_pulled", false, [](Machine& m) { m.insert_card(); m.remove_card(); }, true,
+                           SCARD_ABSENT},
+        ChangeWhileStopped{"card_left_alone", true, [](Machine&) {}, false, SCARD_PRESENT}),
+    [](const ::testing::TestParamInfo<ChangeWhileStopped>& info) { return std::string(info.param.name); });
 
 // The card event that completes the background read arrives in the same instant as the stop that cancels the read,
 // so that, depending on the seed, the completion frees the read's IRP just before or while the stop cancels it.

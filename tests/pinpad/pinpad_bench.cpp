@@ -33,14 +33,7 @@ Bytes verify_structure(const VerifyRequest& r) {
 }
 
 PinpadBench::PinpadBench(uint64_t seed)
-    : machine(seed),
-      unit(machine.add_reader(qward::test_support::fixture_reader(true))),
-      k(machine.k),
-      bus(machine.bus),
-      pnp(machine.pnp),
-      usb(*unit.usb),
-      reader(*unit.reader),
-      app(machine.app),
+    : OneReaderMachine(seed, qward::test_support::fixture_reader(true)),
       pinpad(unit.pinpad) {
     sim::IsoCardOptions options;
     options.atr = sim::preset_atr::iso;

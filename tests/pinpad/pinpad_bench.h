@@ -11,6 +11,7 @@
 
 #include "driver/driver.h"
 #include "machine/machine.h"
+#include "tests/support/test_machine.h"
 #include "reader/card_commands.h"
 #include "reader/cards/iso_card.h"
 #include "reader/keypad.h"
@@ -52,21 +53,13 @@ Bytes verify_structure(const VerifyRequest& request);
 // One reader with the driver, on the one simulated machine. Construction loads the driver with fresh globals (DeviceCount = 0) and plugs the
 // reader in; start() starts it and opens a handle. The destructor closes the handle and removes the device, which
 // unloads the driver: the kernel bug-checks on any pool left, and the test fails on any verifier report.
-class PinpadBench {
+class PinpadBench : public qward::test_support::OneReaderMachine {
    public:
     explicit PinpadBench(uint64_t seed = 1);
     ~PinpadBench();
     PinpadBench(const PinpadBench&) = delete;
     PinpadBench& operator=(const PinpadBench&) = delete;
 
-    sim::Machine machine;
-    sim::ReaderUnit& unit;
-    sim::Kernel& k;
-    sim::Bus& bus;
-    sim::PnpManager& pnp;
-    sim::UsbDevice& usb;
-    sim::Reader& reader;
-    sim::Application& app;
     std::shared_ptr<sim::PinpadState> pinpad;
     std::shared_ptr<sim::IsoCard> card;
 

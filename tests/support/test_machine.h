@@ -47,4 +47,29 @@ inline sim::ReaderSpec fixture_reader(bool pinpad = false, sim::UsbDeviceSpec de
     return spec;
 }
 
+// One machine with one reader, and the parts of them a fixture's tests name directly. The fixtures derive from it,
+// so the machine and its reader exist before any member of the fixture is made.
+struct OneReaderMachine {
+    OneReaderMachine(uint64_t seed, sim::ReaderSpec spec, sim::KernelSettings settings = {})
+        : machine(seed, settings),
+          unit(machine.add_reader(std::move(spec))),
+          k(machine.k),
+          bus(machine.bus),
+          pnp(machine.pnp),
+          usb(*unit.usb),
+          reader(*unit.reader),
+          app(machine.app) {}
+    OneReaderMachine(const OneReaderMachine&) = delete;
+    OneReaderMachine& operator=(const OneReaderMachine&) = delete;
+
+    sim::Machine machine;
+    sim::ReaderUnit& unit;
+    sim::Kernel& k;
+    sim::Bus& bus;
+    sim::PnpManager& pnp;
+    sim::UsbDevice& usb;
+    sim::Reader& reader;
+    sim::Application& app;
+};
+
 }  // namespace qward::test_support

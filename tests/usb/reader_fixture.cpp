@@ -22,13 +22,7 @@ NTSTATUS NTAPI gate_to_smclib(PDEVICE_OBJECT device, PIRP irp) {
 }  // namespace
 
 ReaderFixture::ReaderFixture(uint64_t seed, sim::UsbDeviceSpec device)
-    : machine(seed),
-      unit(machine.add_reader(qward::test_support::fixture_reader(false, std::move(device)))),
-      k(machine.k),
-      bus(machine.bus),
-      pnp(machine.pnp),
-      usb(*unit.usb),
-      reader(*unit.reader) {
+    : OneReaderMachine(seed, qward::test_support::fixture_reader(false, std::move(device))) {
     g_fixture = this;
     observer_ = usb.add_observer([this](const sim::BusEvent& event) {
         if (event.kind != sim::BusEventKind::submitted) return;

@@ -13,6 +13,7 @@
 #include "protocol/packets.h"
 
 #include "machine/machine.h"
+#include "tests/support/test_machine.h"
 #include "platform/host/host_request.h"
 
 namespace qward::test {
@@ -32,20 +33,13 @@ struct Submission {
 // records, on the one simulated machine. Construction loads the driver and runs AddDevice; start() starts the PDO
 // and configures the device; the destructor (or finish()) cancels what is outstanding, removes the device and
 // unloads the driver, which bug-checks on any pool the driver left.
-class ReaderFixture {
+class ReaderFixture : public qward::test_support::OneReaderMachine {
    public:
     explicit ReaderFixture(uint64_t seed, sim::UsbDeviceSpec device = sim::UsbDeviceSpec::reader());
     ~ReaderFixture();
     ReaderFixture(const ReaderFixture&) = delete;
     ReaderFixture& operator=(const ReaderFixture&) = delete;
 
-    sim::Machine machine;
-    sim::ReaderUnit& unit;
-    sim::Kernel& k;
-    sim::Bus& bus;
-    sim::PnpManager& pnp;
-    sim::UsbDevice& usb;
-    sim::Reader& reader;
 
     PDRIVER_OBJECT driver = nullptr;
     sim::DeviceNode* node = nullptr;

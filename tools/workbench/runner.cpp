@@ -21,17 +21,6 @@ std::string card_description(const std::string& name) {
     return "";
 }
 
-// A pool tag as its characters, the way `expect pool` spells it: 0x0056524B is KRV.
-std::string tag_chars(ULONG tag) {
-    std::string text;
-    for (int i = 0; i < 4; ++i) {
-        char ch = static_cast<char>((tag >> (8 * i)) & 0xff);
-        if (ch == 0) break;
-        text += (ch >= 32 && ch < 127) ? ch : '?';
-    }
-    return text;
-}
-
 ULONG read_ulong(const Bytes& bytes) {
     ULONG value = 0;
     for (int i = 3; i >= 0; --i) value = (value << 8) | bytes[i];
@@ -195,26 +184,42 @@ bool Runner::request(const Command& c, ULONG code, const Bytes& input, ULONG out
     return check(c, result.status, &payload);
 }
 
-bool Runner::request_async(const Command& c, ULONG code, const Bytes& input, ULONG output_size, const std::string& name) {
-    ReaderUnit* unit = reader_for(c);
-    if (!unit) return false;
-    if (WatchedRequest* old = recorder_.find_request(name); old && !old->done()) {
-        return fail(c, "request \"" + name + "\" is still pending; give the new one another name with `as`");
-    }
-    std::string handle_name;
-    Handle* handle = handle_for(c, *unit, &handle_name);
-    if (!handle) return false;
+// The transcript line of a request sent under a name: which handle, which I/O control, how it was sent, and
+// what it asks for (PIN digits masked).
+void Runner::emit_named_request(const ReaderUnit& unit, const std::string& name, const std::string& handle_name,
+                                ULONG code, const Bytes& input, const char* how) {
     std::vector<bool> secret = ioctl_input_secret(code, input);
-    std::string text = "[" + name + "] " + handle_name + " " + ioctl_name(code) + ", overlapped";
+    std::string text = "[" + name + "] " + handle_name + " " + ioctl_name(code) + ", " + how;
     std::string what = describe_request(code, input);
     if (!what.empty()) text += ": " + what;
     Event sent;
     sent.source = Source::app;
-    sent.reader = unit->name;
+    sent.reader = unit.name;
     sent.text = text;
     sent.text_field("event", "request").text_field("request", name).text_field("handle", handle_name)
         .text_field("ioctl", ioctl_name(code)).text_field("input", hex_compact(input, &secret));
     recorder_.emit(sent);
+}
+
+// The reader and handle a request sent under `name` goes through; null, with the line failed, when either is
+// missing or a request of that name is still pending.
+Handle* Runner::named_request_handle(const Command& c, const std::string& name, ReaderUnit*& unit,
+                                     std::string& handle_name) {
+    unit = reader_for(c);
+    if (!unit) return nullptr;
+    if (WatchedRequest* old = recorder_.find_request(name); old && !old->done()) {
+        fail(c, "request \"" + name + "\" is still pending; give the new one another name with `as`");
+        return nullptr;
+    }
+    return handle_for(c, *unit, &handle_name);
+}
+
+bool Runner::request_async(const Command& c, ULONG code, const Bytes& input, ULONG output_size, const std::string& name) {
+    ReaderUnit* unit = nullptr;
+    std::string handle_name;
+    Handle* handle = named_request_handle(c, name, unit, handle_name);
+    if (!handle) return false;
+    emit_named_request(*unit, name, handle_name, code, input, "overlapped");
 
     std::shared_ptr<PendingRequest> pending = machine_.ioctl_async(*handle, code, input, output_size);
     if (!machine_.alive()) return stopped(c);
@@ -227,26 +232,12 @@ bool Runner::request_async(const Command& c, ULONG code, const Bytes& input, ULO
 
 bool Runner::request_from_thread(const Command& c, ULONG code, const Bytes& input, ULONG output_size,
                                  const std::string& name) {
-    ReaderUnit* unit = reader_for(c);
-    if (!unit) return false;
-    if (WatchedRequest* old = recorder_.find_request(name); old && !old->done()) {
-        return fail(c, "request \"" + name + "\" is still pending; give the new one another name with `as`");
-    }
+    ReaderUnit* unit = nullptr;
     std::string handle_name;
-    Handle* handle = handle_for(c, *unit, &handle_name);
+    Handle* handle = named_request_handle(c, name, unit, handle_name);
     if (!handle) return false;
     if (handle->closed()) return fail(c, "handle " + handle_name + " is closed");
-    std::vector<bool> secret = ioctl_input_secret(code, input);
-    std::string text = "[" + name + "] " + handle_name + " " + ioctl_name(code) + ", from an application thread";
-    std::string what = describe_request(code, input);
-    if (!what.empty()) text += ": " + what;
-    Event sent;
-    sent.source = Source::app;
-    sent.reader = unit->name;
-    sent.text = text;
-    sent.text_field("event", "request").text_field("request", name).text_field("handle", handle_name)
-        .text_field("ioctl", ioctl_name(code)).text_field("input", hex_compact(input, &secret));
-    recorder_.emit(sent);
+    emit_named_request(*unit, name, handle_name, code, input, "from an application thread");
 
     // The thread serves nobody else, so it keeps no run going: the script goes on while the driver works on its
     // request, and every later line's run lets it go on too.

@@ -41,6 +41,10 @@ class Runner {
     Handle* handle_for(const Command& c, ReaderUnit& unit, std::string* name);
     bool request(const Command& c, ULONG code, const Bytes& input, ULONG output_size);
     bool request_async(const Command& c, ULONG code, const Bytes& input, ULONG output_size, const std::string& name);
+    Handle* named_request_handle(const Command& c, const std::string& name, ReaderUnit*& unit,
+                                 std::string& handle_name);
+    void emit_named_request(const ReaderUnit& unit, const std::string& name, const std::string& handle_name,
+                            ULONG code, const Bytes& input, const char* how);
     bool request_from_thread(const Command& c, ULONG code, const Bytes& input, ULONG output_size,
                              const std::string& name);
     // Waits until `done` holds or `within` has passed, looking around every millisecond; true when it holds.
