@@ -27,7 +27,7 @@ import tempfile
 import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "ifd", "tests"))
-from pcsc_tests import patched_vicc, Vicc, free_port  # noqa: E402
+from pcsc_tests import patched_vicc, private_pcscd_socket_dir, Vicc, free_port  # noqa: E402
 
 SELECT_MF = "00A4000C023F00"
 PAYLOAD = 6  # data bytes per reader packet
@@ -181,9 +181,7 @@ def main():
     if os.geteuid() != 0:
         print("5 pcscd | (not run) | needs root for a private pcscd | run make bench as root")
         return 0
-    subprocess.run(["mount", "--make-rprivate", "/"], check=True)
-    os.makedirs("/run/pcscd", exist_ok=True)
-    subprocess.run(["mount", "-t", "tmpfs", "tmpfs", "/run/pcscd"], check=True)
+    private_pcscd_socket_dir()
 
     load_before = load_text()
     workdir = tempfile.mkdtemp(prefix="tavelo-pcsc-bench-")

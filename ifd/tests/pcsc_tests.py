@@ -85,6 +85,13 @@ def hexs(data):
 
 # ---- vicc ---------------------------------------------------------------------------------------------------------
 
+def private_pcscd_socket_dir():
+    """In a mount namespace of our own (unshare -m): a pcscd started now has a socket directory nobody else sees."""
+    subprocess.run(["mount", "--make-rprivate", "/"], check=True)
+    os.makedirs("/run/pcscd", exist_ok=True)
+    subprocess.run(["mount", "-t", "tmpfs", "tmpfs", "/run/pcscd"], check=True)
+
+
 def patched_vicc(workdir):
     """A private copy of Debian's virtualsmartcard package with the fixes its Python 3 port lacks."""
     found = glob.glob("/usr/lib/python3*/site-packages/virtualsmartcard/virtualsmartcard/VirtualSmartcard.py")
@@ -508,10 +515,7 @@ def main():
     if os.geteuid() != 0:
         print("must run as root (pcscd needs it)")
         return 2
-    # This namespace's mounts stay here; pcscd's socket directory is private to it.
-    subprocess.run(["mount", "--make-rprivate", "/"], check=True)
-    os.makedirs("/run/pcscd", exist_ok=True)
-    subprocess.run(["mount", "-t", "tmpfs", "tmpfs", "/run/pcscd"], check=True)
+    private_pcscd_socket_dir()
 
     r = Results()
     workdir = tempfile.mkdtemp(prefix="tavelo-pcsc-")
