@@ -11,6 +11,7 @@
 
 #include "log.h"
 #include "machine/machine.h"
+#include "platform/kernel/quiet_thread.h"
 #include "reader/cards/card_factory.h"
 #include "reader/cards/openpgp_card.h"
 #include "reader/vicc_card.h"
@@ -195,7 +196,7 @@ struct Host::Impl {
         }
         std::promise<std::string> booted;
         std::future<std::string> result = booted.get_future();
-        thread = std::thread([this, seed, p = std::move(booted)]() mutable { machine_thread(seed, std::move(p)); });
+        thread = thread_without_signals([this, seed, p = std::move(booted)]() mutable { machine_thread(seed, std::move(p)); });
         std::string error = result.get();
         if (!error.empty() && thread.joinable()) thread.join();
         if (error.empty()) log(LogLevel::info, "simulated machine booted in real time, driver loaded (seed " + std::to_string(seed) + ")");

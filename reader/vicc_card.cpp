@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "platform/kernel/quiet_thread.h"
 #include "reader.h"
 
 namespace sim {
@@ -180,7 +181,7 @@ ViccListener::ViccListener(uint16_t port, Event on_event, std::chrono::milliseco
         return;
     }
     listen_socket_ = fd;
-    thread_ = std::thread([this] { loop(); });
+    thread_ = thread_without_signals([this] { loop(); });
 }
 
 ViccListener::~ViccListener() {

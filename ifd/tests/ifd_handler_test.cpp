@@ -12,6 +12,9 @@ extern "C" {
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <csignal>
+#include <filesystem>
+#include <fstream>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -61,6 +64,26 @@ struct LogCapture {
     std::mutex mutex;
     std::vector<std::pair<sim::ifd::LogLevel, std::string>> lines;
 };
+
+// The threads of this process other than the main one that would take SIGINT or SIGTERM (from /proc).
+std::vector<std::string> threads_taking_stop_signals() {
+    std::vector<std::string> found;
+    const std::string main_thread = std::to_string(::getpid());
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        const std::string tid = task.path().filename().string();
+        if (tid == main_thread) continue;
+        std::ifstream status(task.path() / "status");
+        std::string line, name;
+        while (std::getline(status, line)) {
+            if (line.rfind("Name:", 0) == 0) name = line.substr(5);
+            if (line.rfind("SigBlk:", 0) != 0) continue;
+            const unsigned long long blocked = std::stoull(line.substr(7), nullptr, 16);
+            const unsigned long long stop = (1ULL << (SIGINT - 1)) | (1ULL << (SIGTERM - 1));
+            if ((blocked & stop) != stop) found.push_back(tid + name);
+        }
+    }
+    return found;
+}
 
 RESPONSECODE open_channel(DWORD lun, const char* settings) {
     std::string name = std::string("\"tavelo: ") + settings + "\"";
@@ -315,6 +338,11 @@ TEST(IfdHandler, ViccCardComesAndGoesWithItsConnection) {
     ASSERT_EQ(open_channel(kSecondLun, "card=openpgp"), IFD_SUCCESS) << "a second reader on the same machine";
     EXPECT_EQ(IFDHICCPresence(kLun), IFD_ICC_NOT_PRESENT);
     EXPECT_EQ(IFDHICCPresence(kSecondLun), IFD_ICC_PRESENT);
+    // The machine's thread and the vicc listener leave pcscd's stop signals to pcscd, which stops only when the
+    // thread it expects takes them.
+    const std::vector<std::string> takers = threads_taking_stop_signals();
+    EXPECT_TRUE(takers.empty()) << takers.size() << " thread(s) of the library would take SIGINT or SIGTERM, first: "
+                                << (takers.empty() ? "" : takers.front());
 
     auto wait = capability_function<Polling>(TAG_IFD_POLLING_THREAD_WITH_TIMEOUT);
     int emulator = ::socket(AF_INET, SOCK_STREAM, 0);
