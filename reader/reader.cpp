@@ -22,7 +22,13 @@ Reader::Reader(Kernel& kernel, UsbDevice& usb, UCHAR in_endpoint, UCHAR out_endp
 Reader::~Reader() {
     usb_.attach_peripheral(nullptr);
     *alive_ = false;
-    if (thread_->state == SimThread::State::blocked) k_.scheduler().wake(*thread_);
+    Scheduler& scheduler = k_.scheduler();
+    if (thread_->state == SimThread::State::blocked) scheduler.wake(*thread_);
+    // A firmware thread taken off the processor inside a step (at a kernel call) still uses this object: it ends
+    // the step first.
+    while (in_step_ && scheduler.in_thread() && &scheduler.current() != thread_) {
+        scheduler.block("reader going: its firmware ends its step", this, scheduler.now() + 1);
+    }
 }
 
 // ---- Command table -----------------------------------------------------------------------------------
@@ -142,7 +148,10 @@ void Reader::firmware_loop(Reader* self, const std::shared_ptr<bool>& alive, Sch
     for (;;) {
         if (!*alive) return;
         self->work_ = false;
+        self->in_step_ = true;
         VirtualTime next = self->step();
+        self->in_step_ = false;  // a destructor that waits for the step keeps the object until here
+        if (!*alive) return;
         if (self->work_) continue;
         if (scheduler->block("reader firmware", self, next) == WakeReason::stopping) return;
     }

@@ -153,6 +153,7 @@ class Reader : public UsbPeripheral {
 
     SimThread* thread_ = nullptr;
     bool work_ = false;
+    bool in_step_ = false;  // the firmware thread is inside step()
     std::shared_ptr<bool> alive_;
 };
 

@@ -91,7 +91,7 @@ Kernel::~Kernel() {
             std::free(irp);
         }
     }
-    for (void* block : pool_quarantine_) std::free(block);
+    for (auto& [block, size] : pool_quarantine_) std::free(block);
     for (auto& [size, blocks] : spare_memory_) {
         for (void* memory : blocks) std::free(memory);
     }
@@ -203,6 +203,33 @@ bool Kernel::should_fail(FaultSite site) {
 
 // ---- Pool -----------------------------------------------------------------------------------------
 
+namespace {
+
+constexpr size_t kSpareSizes = 64;        // distinct sizes kept
+constexpr size_t kSparePerSize = 256;     // blocks kept per size
+constexpr size_t kSpareNodes = 256;       // hash nodes kept per table
+
+template <class Node>
+void keep_node(std::vector<Node>& spare, Node node) {
+    if (spare.size() < kSpareNodes) spare.push_back(std::move(node));
+}
+
+// Inserts into a hashed map in a node kept from an earlier erase, when there is one.
+template <class Map, class Key, class Value>
+void insert_reusing(Map& map, std::vector<typename Map::node_type>& spare, Key key, Value&& value) {
+    if (spare.empty()) {
+        map.emplace(key, std::forward<Value>(value));
+        return;
+    }
+    auto node = std::move(spare.back());
+    spare.pop_back();
+    node.key() = key;
+    node.mapped() = std::forward<Value>(value);
+    map.insert(std::move(node));
+}
+
+}  // namespace
+
 void* Kernel::pool_allocate(SIZE_T size, ULONG tag, void* site) {
     if (irql() > DISPATCH_LEVEL) {
         bug_check("IRQL_NOT_LESS_OR_EQUAL", "ExAllocatePoolWithTag at IRQL " + std::to_string(irql()));
@@ -216,31 +243,10 @@ void* Kernel::pool_allocate(SIZE_T size, ULONG tag, void* site) {
     if (!block) block = std::malloc(size);
     if (!block) return nullptr;
     std::memset(block, kFreshPoolByte, size);
-    const PoolBlock record{size, tag, site, ++pool_serial_};
-    if (spare_pool_nodes_.empty()) {
-        pool_.emplace(block, record);
-    } else {
-        auto node = std::move(spare_pool_nodes_.back());
-        spare_pool_nodes_.pop_back();
-        node.key() = block;
-        node.mapped() = record;
-        pool_.insert(std::move(node));
-    }
+    insert_reusing(pool_, spare_pool_nodes_, block, PoolBlock{size, tag, site, ++pool_serial_});
     return block;
 }
 
-namespace {
-
-constexpr size_t kSpareSizes = 64;        // distinct sizes kept
-constexpr size_t kSparePerSize = 256;     // blocks kept per size
-constexpr size_t kSpareNodes = 256;       // hash nodes kept per table
-
-template <class Node>
-void keep_node(std::vector<Node>& spare, Node node) {
-    if (spare.size() < kSpareNodes) spare.push_back(std::move(node));
-}
-
-}  // namespace
 
 void* Kernel::take_spare(size_t size) {
     auto found = spare_memory_.find(size);
@@ -289,7 +295,7 @@ void Kernel::pool_free(void* block, ULONG tag, bool check_tag, const char* call)
     const size_t size = it->second.size;
     std::memset(block, kFreedByte, size);
     keep_node(spare_pool_nodes_, pool_.extract(it));
-    pool_quarantine_.push_back(block);
+    pool_quarantine_.emplace_back(block, size);
     if (spare_quarantine_nodes_.empty()) {
         pool_quarantined_.insert(block);
     } else {
@@ -298,12 +304,9 @@ void Kernel::pool_free(void* block, ULONG tag, bool check_tag, const char* call)
         node.value() = block;
         pool_quarantined_.insert(std::move(node));
     }
-    pool_quarantined_sizes_.push_back(size);
     if (pool_quarantine_.size() > kPoolQuarantine) {
-        void* oldest = pool_quarantine_.front();
+        const auto [oldest, oldest_size] = pool_quarantine_.front();
         pool_quarantine_.pop_front();
-        const size_t oldest_size = pool_quarantined_sizes_.front();
-        pool_quarantined_sizes_.pop_front();
         keep_node(spare_quarantine_nodes_, pool_quarantined_.extract(oldest));
         keep_spare(oldest, oldest_size);
     }
@@ -469,15 +472,7 @@ PIRP Kernel::allocate_irp(CCHAR stack_size, IrpOrigin origin) {
     record.location_completed.reset();
     record.dispatch_returned_pending.reset();
     record.memory_size = size;
-    if (spare_irp_nodes_.empty()) {
-        irps_.emplace(irp, std::move(record));
-    } else {
-        auto node = std::move(spare_irp_nodes_.back());
-        spare_irp_nodes_.pop_back();
-        node.key() = irp;
-        node.mapped() = std::move(record);
-        irps_.insert(std::move(node));
-    }
+    insert_reusing(irps_, spare_irp_nodes_, irp, std::move(record));
     return irp;
 }
 

@@ -242,8 +242,7 @@ class Kernel {
 
     // Live blocks, hashed: looked up on every free; reports list them by allocation number.
     std::unordered_map<void*, PoolBlock> pool_;
-    std::deque<void*> pool_quarantine_;
-    std::deque<size_t> pool_quarantined_sizes_;  // the size of each block in pool_quarantine_, in the same order
+    std::deque<std::pair<void*, size_t>> pool_quarantine_;  // freed blocks with their sizes, oldest first
     // Hashed: thousands of entries, looked up on every free; nothing depends on their order.
     std::unordered_set<void*> pool_quarantined_;
     uint64_t pool_serial_ = 0;

@@ -51,7 +51,13 @@ UsbDevice::UsbDevice(Kernel& kernel, UsbDeviceSpec device)
 UsbDevice::~UsbDevice() {
     // The completion context may still be parked on this object; it leaves without touching it.
     *alive_ = false;
-    if (bus_thread_->state == SimThread::State::blocked) k_.scheduler().wake(*bus_thread_);
+    Scheduler& scheduler = k_.scheduler();
+    if (bus_thread_->state == SimThread::State::blocked) scheduler.wake(*bus_thread_);
+    // Or it is off the processor in the middle of a pass (every kernel call is a switch point), still using this
+    // object: it runs to the end of the pass, where it sees the device gone, before the memory goes.
+    while (in_pass_ && scheduler.in_thread() && &scheduler.current() != bus_thread_) {
+        scheduler.block("USB device going: its completion context ends its pass", this, scheduler.now() + 1);
+    }
 }
 
 // ---- Dispatch ------------------------------------------------------------------------------------
@@ -425,7 +431,9 @@ void UsbDevice::bus_loop(UsbDevice* self, const std::shared_ptr<bool>& alive, Sc
     for (;;) {
         if (!*alive) return;
         self->work_ = false;
+        self->in_pass_ = true;
         VirtualTime next = self->service(alive);
+        self->in_pass_ = false;  // a destructor that waits for the pass keeps the object until here
         if (!*alive) return;  // the device went away while a completion routine or the firmware ran
         if (self->work_) continue;
         if (scheduler->block("USB bus completion context", self, next) == WakeReason::stopping) return;

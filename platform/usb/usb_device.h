@@ -231,6 +231,7 @@ class UsbDevice : public DeviceFunction {
 
     SimThread* bus_thread_ = nullptr;
     bool work_ = false;  // something changed since the bus thread last looked
+    bool in_pass_ = false;  // the bus thread is inside service()
     std::shared_ptr<bool> alive_;
 };
 
