@@ -51,15 +51,17 @@ const char* to_string(FaultSite site) {
     return "?";
 }
 
-std::string tag_text(ULONG tag) {
+std::string tag_chars(ULONG tag) {
     std::string text;
     for (int i = 0; i < 4; ++i) {
         char c = static_cast<char>((tag >> (8 * i)) & 0xff);
         if (c == 0) break;
         text += (c >= 32 && c < 127) ? c : '?';
     }
-    return "'" + text + "' (" + hex(tag) + ")";
+    return text;
 }
+
+std::string tag_text(ULONG tag) { return "'" + tag_chars(tag) + "' (" + hex(tag) + ")"; }
 
 std::string describe_site(void* address) {
     Dl_info info{};

@@ -49,6 +49,8 @@ struct PoolBlock {
     uint64_t serial = 0;
 };
 
+// A pool tag's printable characters ("Tvlo"), and those with the number beside them for reports.
+std::string tag_chars(ULONG tag);
 std::string tag_text(ULONG tag);
 std::string describe_site(void* address);
 std::string status_name(NTSTATUS status);

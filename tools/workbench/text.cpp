@@ -196,14 +196,4 @@ std::string json_string(std::string_view text) {
     return out;
 }
 
-std::string tag_chars(ULONG tag) {
-    std::string text;
-    for (int i = 0; i < 4; ++i) {
-        char ch = static_cast<char>((tag >> (8 * i)) & 0xff);
-        if (ch == 0) break;
-        text += (ch >= 32 && ch < 127) ? ch : '?';
-    }
-    return text;
-}
-
 }  // namespace sim::workbench

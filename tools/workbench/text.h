@@ -32,8 +32,8 @@ std::string time_text(VirtualTime time);
 // Unsigned numbers in decimal or with a 0x prefix.
 std::optional<uint64_t> parse_number(std::string_view text);
 std::string hex32(uint32_t value);  // "0x00310004"
-// A pool tag as its characters, the way `expect pool` spells it: 0x0056524B is KRV.
-std::string tag_chars(ULONG tag);
+// A pool tag as its characters, the way `expect pool` spells it: 0x0056524B is KRV (the kernel's spelling).
+using sim::tag_chars;
 
 // Splits a line into words: whitespace separates, "double quotes" keep spaces, '#' outside quotes starts a
 // comment. Empty when the line holds nothing.
