@@ -525,7 +525,7 @@ bool Machine::rest(VirtualTime limit) {
             }
         }
         if (others) {
-            s.yield();
+            s.give_way();
             continue;
         }
         VirtualTime next = kNever;
@@ -563,7 +563,7 @@ std::string Machine::check_quiet(ReaderUnit& unit, const std::string& step) {
             const bool others = std::any_of(scheduler.runnable_threads().begin(), scheduler.runnable_threads().end(),
                                             [self](const SimThread* thread) { return thread != self; });
             if (at_rest || !others) break;
-            scheduler.yield();
+            scheduler.give_way();
         }
         if (unit.extension() != de || unit.node->state() != NodeState::started) return found;
         // The library keeps a bias of one on the lock until removal drains it; anything above is a hold that no

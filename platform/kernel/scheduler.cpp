@@ -292,9 +292,18 @@ void Scheduler::note(const std::string& what) {
 }
 
 void Scheduler::yield() {
-    if (!current_) return;
+    if (!current_ || preempt_per_mille == 0) return;
     if (preempt_per_mille < 1000 && random_below(1000) >= preempt_per_mille) return;
     switch_to_scheduler();
+}
+
+void Scheduler::give_way() {
+    if (!current_) return;
+    if (preempt_per_mille == 0) {
+        switch_to_scheduler();
+    } else {
+        yield();  // the seed's draw, as at any switch point
+    }
 }
 
 WakeReason Scheduler::block(std::string_view what, const void* object, VirtualTime deadline) {
@@ -331,7 +340,7 @@ size_t Scheduler::wake_waiting_on(const void* object) {
 
 void Scheduler::sleep_until(VirtualTime when) {
     if (when <= now_) {
-        yield();
+        give_way();
         return;
     }
     while (now_ < when) {
@@ -481,14 +490,14 @@ RunOutcome Scheduler::run_due() {
                             nullptr);
             continue;
         }
-        std::deque<Posted> work;
         {
             std::lock_guard<std::mutex> lock(outside_mutex_);
-            if (posted_.empty()) return RunOutcome::completed;  // before an empty queue is built: it allocates
-            work.swap(posted_);
+            if (posted_.empty()) return RunOutcome::completed;
+            taken_.swap(posted_);
         }
         now_ = std::max(now_, wall);
-        for (Posted& posted : work) spawn(std::move(posted.name), std::move(posted.body));
+        for (Posted& posted : taken_) spawn(std::move(posted.name), std::move(posted.body));
+        taken_.clear();
     }
 }
 

@@ -5,7 +5,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <mutex>
 #include <memory>
@@ -121,6 +120,9 @@ class Scheduler {
     SimThread* current_or_null() { return current_; }
     // A switch point: the seed decides whether another runnable thread goes first.
     void yield();
+    // Lets the other runnable threads go first whatever preempt_per_mille says: for a thread that waits, without
+    // blocking, for others to finish what they are doing.
+    void give_way();
     // Blocks the current thread until wake(), its deadline, or the end of the run for daemons. `what` is copied
     // into the thread's own text, whose room stays from one wait to the next: a wait allocates nothing.
     WakeReason block(std::string_view what, const void* object, VirtualTime deadline);
@@ -152,7 +154,9 @@ class Scheduler {
     void note(const std::string& what);
 
     // Switch points can be made rarer for speed: a thread keeps running at a switch point unless
-    // a draw below preempt_per_mille says otherwise. 1000 means every switch point is a coin toss.
+    // a draw below preempt_per_mille says otherwise. 1000 means every switch point is a coin toss. 0 means no
+    // switch points at all and no draws for them: a thread runs until it waits or gives way, as a thread of a real
+    // machine mostly does (for a host that serves applications rather than explores interleavings).
     uint32_t preempt_per_mille = 1000;
 
    private:
@@ -237,7 +241,10 @@ class Scheduler {
         bool driver = false;  // may run the machine
     };
     std::mutex outside_mutex_;
-    std::deque<Posted> posted_;
+    // Swapped with taken_ (the driving thread's, outside the lock) to be spawned: both keep their room, and
+    // posting allocates nothing once they have grown.
+    std::vector<Posted> posted_;
+    std::vector<Posted> taken_;
     bool stop_requested_ = false;
     bool serve_ended_ = false;              // serve() has returned: calls fail from now on
     bool running_ = false;                   // an OS thread is running the machine

@@ -172,6 +172,43 @@ TEST(Determinism, SameSeedSameTraceOtherSeedOtherInterleaving) {
     EXPECT_TRUE(differs) << "no other seed interleaved the two threads differently";
 }
 
+// Without switch points a thread keeps the processor through its kernel calls, whatever the seed, and changes hands
+// only where it waits or gives way; a thread that gives way until another has finished does not spin for ever.
+TEST(Determinism, WithoutSwitchPointsThreadsChangeOnlyWhereTheyWaitOrGiveWay) {
+    for (uint64_t seed = 1; seed <= 20; ++seed) {
+        Kernel k(seed);
+        k.scheduler().preempt_per_mille = 0;
+        std::string order;
+        KSPIN_LOCK lock;
+        KeInitializeSpinLock(&lock);
+        KEVENT go;
+        KeInitializeEvent(&go, NotificationEvent, FALSE);
+        bool b_done = false;
+        for (const char* name : {"a", "b"}) {
+            k.spawn(name, [&, name] {
+                for (int i = 0; i < 4; ++i) {
+                    KIRQL irql;
+                    KeAcquireSpinLock(&lock, &irql);
+                    order += name;
+                    KeReleaseSpinLock(&lock, irql);
+                    KeSetEvent(&go, 0, FALSE);
+                }
+                if (*name == 'b') b_done = true;
+            });
+        }
+        k.spawn("waits for b", [&] {
+            KeWaitForSingleObject(&go, Executive, KernelMode, FALSE, nullptr);
+            while (!b_done) k.scheduler().give_way();
+            order += "|";
+        });
+        ASSERT_EQ(k.run(), RunOutcome::completed) << "seed " << seed;
+        std::string threads = order;
+        std::erase(threads, '|');
+        EXPECT_TRUE(threads == "aaaabbbb" || threads == "bbbbaaaa") << "seed " << seed << ": " << order;
+        EXPECT_GT(order.find('|'), order.rfind('b')) << "seed " << seed << ": " << order;
+    }
+}
+
 TEST(Deadlock, ReportNamesEveryBlockedThreadAndItsObject) {
     Kernel k(7);
     KMUTEX one, two;
