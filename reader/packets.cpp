@@ -22,6 +22,7 @@ Packet answer_header(uint8_t answer_kind, size_t data_length) {
 
 std::vector<Packet> data_packets(const std::vector<uint8_t>& data) {
     std::vector<Packet> packets;
+    packets.reserve((data.size() + kDataBytesPerPacket - 1) / kDataBytesPerPacket);
     for (size_t offset = 0; offset < data.size(); offset += kDataBytesPerPacket) {
         size_t count = std::min(kDataBytesPerPacket, data.size() - offset);
         Packet packet(kReaderPacketSize, 0);

@@ -36,7 +36,7 @@ Reader::~Reader() {
 void Reader::set_handler(PacketKind kind, uint8_t code, Handler handler) {
     auto key = std::make_pair(static_cast<uint8_t>(kind), code);
     if (handler) {
-        handlers_[key] = std::move(handler);
+        handlers_[key] = std::make_shared<const Handler>(std::move(handler));
     } else {
         handlers_.erase(key);
     }
@@ -183,7 +183,11 @@ VirtualTime Reader::step() {
 
 void Reader::process(const Packet& packet) {
     ReaderCommand command;
-    command.header = packet;
+    // Data packets of a command being assembled go into its data alone: they are most of the traffic, and their
+    // copy would be a heap allocation each.
+    const bool assembled_data = packet.size() >= 2 && static_cast<PacketKind>(packet[0]) == PacketKind::data &&
+                                assembling_.has_value();
+    if (!assembled_data) command.header = packet;
     if (packet.size() < 2) {
         note_unhandled(std::move(command));
         return;
@@ -203,6 +207,7 @@ void Reader::process(const Packet& packet) {
             if (length == 0) {
                 dispatch(command);
             } else {
+                command.data.reserve(length);
                 assembling_ = std::move(command);
                 expected_data_ = length;
             }
@@ -243,11 +248,14 @@ void Reader::dispatch(const ReaderCommand& command) {
         note_unhandled(command);
         return;
     }
-    std::vector<Packet> answer;
+    std::vector<Packet> nested;
+    std::vector<Packet>* outer = answer_;
+    std::vector<Packet>& answer = outer ? nested : answer_room_;
+    answer.clear();
     answer_ = &answer;
-    Handler handler = found->second;  // a handler may replace itself
-    handler(*this, command);
-    answer_ = nullptr;
+    std::shared_ptr<const Handler> handler = found->second;  // a handler may replace itself
+    (*handler)(*this, command);
+    answer_ = outer;
     if (answer.empty()) return;
     if (withhold_ > 0) {
         --withhold_;

@@ -131,13 +131,15 @@ class Reader : public UsbPeripheral {
     UCHAR in_endpoint_;
     UCHAR out_endpoint_;
     Mode mode_ = Mode::automatic;
-    std::map<std::pair<uint8_t, uint8_t>, Handler> handlers_;
+    // Shared, so that a running handler stays alive while it replaces itself, and a command costs no copy of it.
+    std::map<std::pair<uint8_t, uint8_t>, std::shared_ptr<const Handler>> handlers_;
     std::shared_ptr<Card> card_;
     DEVICE_POWER_STATE power_ = PowerDeviceD0;
 
     std::optional<ReaderCommand> assembling_;  // a command whose data packets are still coming
     size_t expected_data_ = 0;
     std::vector<Packet>* answer_ = nullptr;     // collects the running handler's packets
+    std::vector<Packet> answer_room_;           // answer_ when no other handler runs: its room is kept
     VirtualTime answer_delay_ = 0;
     int withhold_ = 0;
     int withheld_ = 0;

@@ -283,7 +283,9 @@ void Kernel::pool_free(void* block, ULONG tag, bool check_tag, const char* call)
     if (!block) bug_check("BAD_POOL_CALLER", std::string(call) + " of a null pointer");
     auto it = pool_.find(block);
     if (it == pool_.end()) {
-        if (pool_quarantined_.count(block)) {
+        const bool quarantined = std::any_of(pool_quarantine_.begin(), pool_quarantine_.end(),
+                                             [block](const auto& freed) { return freed.first == block; });
+        if (quarantined) {
             bug_check("BAD_POOL_CALLER", std::string(call) + " of pool freed twice: " + pointer_text(block));
         }
         bug_check("BAD_POOL_CALLER", std::string(call) + " of memory that is not a pool block: " +
@@ -298,18 +300,9 @@ void Kernel::pool_free(void* block, ULONG tag, bool check_tag, const char* call)
     std::memset(block, kFreedByte, size);
     keep_node(spare_pool_nodes_, pool_.extract(it));
     pool_quarantine_.emplace_back(block, size);
-    if (spare_quarantine_nodes_.empty()) {
-        pool_quarantined_.insert(block);
-    } else {
-        auto node = std::move(spare_quarantine_nodes_.back());
-        spare_quarantine_nodes_.pop_back();
-        node.value() = block;
-        pool_quarantined_.insert(std::move(node));
-    }
     if (pool_quarantine_.size() > kPoolQuarantine) {
         const auto [oldest, oldest_size] = pool_quarantine_.front();
         pool_quarantine_.pop_front();
-        keep_node(spare_quarantine_nodes_, pool_quarantined_.extract(oldest));
         keep_spare(oldest, oldest_size);
     }
 }

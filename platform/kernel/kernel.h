@@ -11,7 +11,6 @@
 #include <set>
 #include <string>
 #include <unordered_map>
-#include <unordered_set>
 #include <vector>
 
 #include <wdm.h>
@@ -244,9 +243,9 @@ class Kernel {
 
     // Live blocks, hashed: looked up on every free; reports list them by allocation number.
     std::unordered_map<void*, PoolBlock> pool_;
-    std::deque<std::pair<void*, size_t>> pool_quarantine_;  // freed blocks with their sizes, oldest first
-    // Hashed: thousands of entries, looked up on every free; nothing depends on their order.
-    std::unordered_set<void*> pool_quarantined_;
+    // Freed blocks with their sizes, oldest first. Searched only when a free names no live block, to tell a block
+    // freed twice from memory that never was pool.
+    std::deque<std::pair<void*, size_t>> pool_quarantine_;
     uint64_t pool_serial_ = 0;
 
     // Live IRPs and the quarantined ones (a thousand or more), looked up on every IRP call; hashed, as nothing
@@ -262,7 +261,6 @@ class Kernel {
     void keep_spare(void* memory, size_t size);
     std::unordered_map<size_t, std::vector<void*>> spare_memory_;
     std::vector<std::unordered_map<void*, PoolBlock>::node_type> spare_pool_nodes_;
-    std::vector<std::unordered_set<void*>::node_type> spare_quarantine_nodes_;
     std::vector<std::unordered_map<PIRP, IrpRecord>::node_type> spare_irp_nodes_;
     uint64_t irp_serial_ = 0;
 

@@ -299,7 +299,7 @@ NTSTATUS UsbDevice::handle_transfer(PIRP irp, PURB urb, uint64_t id) {
         completion.endpoint = pipe->endpoint;
         completions_.push_back(std::move(completion));
     } else {
-        transfers_[irp] = record;
+        add_transfer(irp, record);
         pipe->queue.push_back(irp);
     }
     KeReleaseSpinLock(&lock_, old);
@@ -487,7 +487,7 @@ void UsbDevice::complete_due_cancels(VirtualTime& next) {
         completion.usbd_status = USBD_STATUS_CANCELED;
         if (Pipe* pipe = find_pipe(transfer.pipe)) completion.endpoint = pipe->endpoint;
         completions_.push_back(std::move(completion));
-        transfers_.erase(found);
+        drop_transfer(found);
     }
     cancelling_ = std::move(waiting);
 }
@@ -497,7 +497,8 @@ void UsbDevice::run_transactions(VirtualTime& next, std::vector<UCHAR>& delivere
     for (auto& [handle, pipe] : pipes_) {
         while (!pipe.queue.empty()) {
             PIRP irp = pipe.queue.front();
-            Transfer& transfer = transfers_.at(irp);
+            auto found = transfers_.find(irp);
+            Transfer& transfer = found->second;
             const EndpointBuffer& endpoint_buffer = buffer(pipe.endpoint.address);
             bool ready = transfer.doomed ||
                          (pipe.endpoint.is_in() ? !endpoint_buffer.in.empty()
@@ -516,7 +517,7 @@ void UsbDevice::run_transactions(VirtualTime& next, std::vector<UCHAR>& delivere
             if (!IoSetCancelRoutine(irp, nullptr)) break;
             pipe.queue.pop_front();
             Transfer taken = transfer;
-            transfers_.erase(irp);
+            drop_transfer(found);
             perform(pipe, irp, taken, delivered);
         }
     }
@@ -613,7 +614,7 @@ void UsbDevice::claim_all(Pipe& pipe, NTSTATUS status, USBD_STATUS usbd_status) 
         }
         auto found = transfers_.find(irp);
         Transfer transfer = found->second;
-        transfers_.erase(found);
+        drop_transfer(found);
         transfer.urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
         Completion completion;
         completion.irp = irp;
@@ -679,8 +680,25 @@ bool UsbDevice::remove_transfer(PIRP irp) {
         auto position = std::find(pipe->queue.begin(), pipe->queue.end(), irp);
         if (position != pipe->queue.end()) pipe->queue.erase(position);
     }
-    transfers_.erase(found);
+    drop_transfer(found);
     return true;
+}
+
+void UsbDevice::add_transfer(PIRP irp, const Transfer& record) {
+    if (spare_transfer_nodes_.empty()) {
+        transfers_[irp] = record;
+        return;
+    }
+    auto node = std::move(spare_transfer_nodes_.back());
+    spare_transfer_nodes_.pop_back();
+    node.key() = irp;
+    node.mapped() = record;
+    transfers_.insert(std::move(node));
+}
+
+void UsbDevice::drop_transfer(std::unordered_map<PIRP, Transfer>::iterator found) {
+    auto node = transfers_.extract(found);
+    if (spare_transfer_nodes_.size() < 64) spare_transfer_nodes_.push_back(std::move(node));
 }
 
 UsbDevice::Pipe* UsbDevice::find_pipe(USBD_PIPE_HANDLE handle) {
