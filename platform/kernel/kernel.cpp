@@ -17,8 +17,6 @@ namespace sim {
 namespace {
 
 Kernel* g_current = nullptr;
-constexpr size_t kPoolQuarantine = 4096;
-constexpr size_t kIrpQuarantine = 1024;
 constexpr uint8_t kFreshPoolByte = 0xC5;  // new pool is not zeroed on Windows either
 constexpr uint8_t kFreedByte = 0xDD;
 constexpr CSHORT kIoTypeIrp = 6;
@@ -300,7 +298,7 @@ void Kernel::pool_free(void* block, ULONG tag, bool check_tag, const char* call)
     std::memset(block, kFreedByte, size);
     keep_node(spare_pool_nodes_, pool_.extract(it));
     pool_quarantine_.emplace_back(block, size);
-    if (pool_quarantine_.size() > kPoolQuarantine) {
+    if (pool_quarantine_.size() > settings_.pool_quarantine) {
         const auto [oldest, oldest_size] = pool_quarantine_.front();
         pool_quarantine_.pop_front();
         keep_spare(oldest, oldest_size);
@@ -513,7 +511,7 @@ void Kernel::free_irp(PIRP irp, const char* call) {
     record.on_complete = nullptr;
     std::memset(irp, kFreedByte, irp->Size);
     irp_quarantine_.push_back(irp);
-    if (irp_quarantine_.size() > kIrpQuarantine) {
+    if (irp_quarantine_.size() > settings_.irp_quarantine) {
         PIRP oldest = irp_quarantine_.front();
         irp_quarantine_.pop_front();
         auto node = irps_.extract(oldest);

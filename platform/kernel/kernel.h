@@ -113,6 +113,10 @@ struct KernelSettings {
     ULONG build_number = 7601;
     bool has_rtl_is_ntddi_version_available = true;
     bool echo_debug_print = false;  // copy DbgPrint to stderr as it happens
+    // How many freed pool blocks and IRPs stay unusable, poisoned, so that a use after the free is caught as one. A
+    // host that serves applications keeps fewer: the memory a request touches then stays in the processor's cache.
+    size_t pool_quarantine = 4096;
+    size_t irp_quarantine = 1024;
 };
 
 // One kernel-level thread record per simulated thread (KeGetCurrentThread's answer).

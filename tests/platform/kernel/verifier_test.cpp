@@ -345,5 +345,33 @@ TEST(VerifierReport, NamesRuleCallObjectAndLeakSite) {
     EXPECT_NE(report.find("thread 'driver'"), std::string::npos) << report;
 }
 
+// A second free is told from a free of memory that never was pool for as long as the block stays in the quarantine,
+// however many frees came between, and with a host's shorter quarantine too.
+TEST(VerifierReport, ASecondFreeIsNamedAsSuchWhileTheBlockIsQuarantined) {
+    struct Case {
+        size_t quarantine;
+        int frees_between;
+        const char* named;
+    };
+    for (const Case& c : {Case{4096, 0, "freed twice"}, Case{4096, 100, "freed twice"}, Case{8, 7, "freed twice"},
+                          Case{8, 8, "not a pool block"}, Case{8, 50, "not a pool block"}}) {
+        KernelSettings settings;
+        settings.pool_quarantine = c.quarantine;
+        Kernel k(23, settings);
+        TestStack stack(k);
+        k.run_thread("driver", [&] {
+            void* block = ExAllocatePoolWithTag(NonPagedPool, 16, 'VRK');
+            ExFreePoolWithTag(block, 'VRK');
+            for (int i = 0; i < c.frees_between; ++i) {
+                ExFreePoolWithTag(ExAllocatePoolWithTag(NonPagedPool, 24, 'VRK'), 'VRK');
+            }
+            ExFreePoolWithTag(block, 'VRK');
+        });
+        const std::string& report = k.bug_check_report();
+        EXPECT_NE(report.find(c.named), std::string::npos)
+            << "quarantine " << c.quarantine << ", " << c.frees_between << " frees between: " << report;
+    }
+}
+
 }  // namespace
 }  // namespace sim
