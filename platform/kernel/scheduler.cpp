@@ -436,6 +436,24 @@ void keep_time_closely() {
 
 }  // namespace
 
+void Scheduler::wait_for_time_out(std::unique_lock<std::mutex>& lock, std::condition_variable& wake,
+                                  VirtualTime when) {
+    keep_time_closely();
+    const auto due = wall_point(when);
+    const auto watch_from = due - kWatchBeforeTimeOut;
+    if (std::chrono::steady_clock::now() < watch_from) {
+        wake.wait_until(lock, watch_from);
+        return;
+    }
+    lock.unlock();
+    while (std::chrono::steady_clock::now() < due) {
+#if defined(__x86_64__) || defined(__i386__)
+        __builtin_ia32_pause();
+#endif
+    }
+    lock.lock();
+}
+
 void Scheduler::post(std::string name, std::function<void()> body) {
     std::lock_guard<std::mutex> lock(outside_mutex_);
     posted_.push_back({std::move(name), std::move(body)});
@@ -555,8 +573,7 @@ bool Scheduler::call(std::string name, std::function<void()> body, bool drive_ma
         if (!drive_machine || running_ || next_deadline_ == kNever) {
             waiter->wake.wait(lock);
         } else {
-            keep_time_closely();
-            waiter->wake.wait_until(lock, wall_point(next_deadline_));
+            wait_for_time_out(lock, waiter->wake, next_deadline_);
         }
         waiters_.erase(std::find(waiters_.begin(), waiters_.end(), waiter.get()));
     }
@@ -588,8 +605,7 @@ RunOutcome Scheduler::serve() {
         if (serve_armed_ == kNever) {
             serve_waiter_.wake.wait(lock);
         } else {
-            keep_time_closely();
-            serve_waiter_.wake.wait_until(lock, wall_point(serve_armed_));
+            wait_for_time_out(lock, serve_waiter_.wake, serve_armed_);
         }
         serve_waiting_ = false;
     }

@@ -160,6 +160,12 @@ class Scheduler {
     uint32_t preempt_per_mille = 1000;
 
    private:
+    // Waits on `wake` until the wall time of `when`, or less when woken; the caller looks again either way. An OS
+    // thread's timed wait ends some tens of microseconds late on a busy or virtual machine, which every bus frame of
+    // an exchange would add: the last kWatchBeforeTimeOut is spent watching the clock instead, at most that much
+    // processor time per time-out.
+    void wait_for_time_out(std::unique_lock<std::mutex>& lock, std::condition_variable& wake, VirtualTime when);
+    static constexpr std::chrono::microseconds kWatchBeforeTimeOut{50};
     static void fiber_entry(unsigned lo, unsigned hi);  // makecontext's entry: the scheduler's address in halves
     [[noreturn]] static void fiber_run(Scheduler* self);
     void switch_to_thread(SimThread& thread);
