@@ -45,7 +45,7 @@ MachineOptions pcscd_machine(uint64_t seed) {
     options.application = "pcscd";
     options.history = false;  // pcscd runs for days
     // A use of freed pool or of a freed IRP is still caught for the next few requests; a request's memory stays
-    // warm in the cache across the wait for a card emulator's answer (about 5 % more APDUs per second with vicc).
+    // warm in the cache across the wait for a card emulator's answer (a few per cent more APDUs per second with vicc).
     options.settings.pool_quarantine = 64;
     options.settings.irp_quarantine = 32;
     return options;

@@ -1,6 +1,7 @@
 // The simulated kernel's core: instance, threads and IRQL, verifier, fault injection, pool,
 // device objects, and the life of an IRP (send, complete, cancel, free).
 #include "kernel.h"
+#include "node_reuse.h"
 
 #include <cxxabi.h>
 #include <dlfcn.h>
@@ -207,26 +208,6 @@ namespace {
 
 constexpr size_t kSpareSizes = 64;        // distinct sizes kept
 constexpr size_t kSparePerSize = 256;     // blocks kept per size
-constexpr size_t kSpareNodes = 256;       // hash nodes kept per table
-
-template <class Node>
-void keep_node(std::vector<Node>& spare, Node node) {
-    if (spare.size() < kSpareNodes) spare.push_back(std::move(node));
-}
-
-// Inserts into a hashed map in a node kept from an earlier erase, when there is one.
-template <class Map, class Key, class Value>
-void insert_reusing(Map& map, std::vector<typename Map::node_type>& spare, Key key, Value&& value) {
-    if (spare.empty()) {
-        map.emplace(key, std::forward<Value>(value));
-        return;
-    }
-    auto node = std::move(spare.back());
-    spare.pop_back();
-    node.key() = key;
-    node.mapped() = std::forward<Value>(value);
-    map.insert(std::move(node));
-}
 
 }  // namespace
 

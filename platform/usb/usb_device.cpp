@@ -1,6 +1,8 @@
 // The simulated USB bus below one device: URB dispatch, configuration and pipes, the completion context that moves packets frame by frame, cancel, abort, unplug.
 #include "usb_device.h"
 
+#include "node_reuse.h"
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -299,7 +301,7 @@ NTSTATUS UsbDevice::handle_transfer(PIRP irp, PURB urb, uint64_t id) {
         completion.endpoint = pipe->endpoint;
         completions_.push_back(std::move(completion));
     } else {
-        add_transfer(irp, record);
+        insert_reusing(transfers_, spare_transfer_nodes_, irp, record);
         pipe->queue.push_back(irp);
     }
     KeReleaseSpinLock(&lock_, old);
@@ -487,7 +489,7 @@ void UsbDevice::complete_due_cancels(VirtualTime& next) {
         completion.usbd_status = USBD_STATUS_CANCELED;
         if (Pipe* pipe = find_pipe(transfer.pipe)) completion.endpoint = pipe->endpoint;
         completions_.push_back(std::move(completion));
-        drop_transfer(found);
+        keep_node(spare_transfer_nodes_, transfers_.extract(found));
     }
     cancelling_ = std::move(waiting);
 }
@@ -517,7 +519,7 @@ void UsbDevice::run_transactions(VirtualTime& next, std::vector<UCHAR>& delivere
             if (!IoSetCancelRoutine(irp, nullptr)) break;
             pipe.queue.pop_front();
             Transfer taken = transfer;
-            drop_transfer(found);
+            keep_node(spare_transfer_nodes_, transfers_.extract(found));
             perform(pipe, irp, taken, delivered);
         }
     }
@@ -614,7 +616,7 @@ void UsbDevice::claim_all(Pipe& pipe, NTSTATUS status, USBD_STATUS usbd_status) 
         }
         auto found = transfers_.find(irp);
         Transfer transfer = found->second;
-        drop_transfer(found);
+        keep_node(spare_transfer_nodes_, transfers_.extract(found));
         transfer.urb->UrbBulkOrInterruptTransfer.TransferBufferLength = 0;
         Completion completion;
         completion.irp = irp;
@@ -680,25 +682,8 @@ bool UsbDevice::remove_transfer(PIRP irp) {
         auto position = std::find(pipe->queue.begin(), pipe->queue.end(), irp);
         if (position != pipe->queue.end()) pipe->queue.erase(position);
     }
-    drop_transfer(found);
+    keep_node(spare_transfer_nodes_, transfers_.extract(found));
     return true;
-}
-
-void UsbDevice::add_transfer(PIRP irp, const Transfer& record) {
-    if (spare_transfer_nodes_.empty()) {
-        transfers_[irp] = record;
-        return;
-    }
-    auto node = std::move(spare_transfer_nodes_.back());
-    spare_transfer_nodes_.pop_back();
-    node.key() = irp;
-    node.mapped() = record;
-    transfers_.insert(std::move(node));
-}
-
-void UsbDevice::drop_transfer(std::unordered_map<PIRP, Transfer>::iterator found) {
-    auto node = transfers_.extract(found);
-    if (spare_transfer_nodes_.size() < 64) spare_transfer_nodes_.push_back(std::move(node));
 }
 
 UsbDevice::Pipe* UsbDevice::find_pipe(USBD_PIPE_HANDLE handle) {

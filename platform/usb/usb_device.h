@@ -219,8 +219,6 @@ class UsbDevice : public DeviceFunction {
     std::unordered_map<PIRP, Transfer> transfers_;  // looked up, never iterated
     // Nodes of ended transfers, kept for the next ones: a transfer then costs no heap call.
     std::vector<std::unordered_map<PIRP, Transfer>::node_type> spare_transfer_nodes_;
-    void add_transfer(PIRP irp, const Transfer& record);
-    void drop_transfer(std::unordered_map<PIRP, Transfer>::iterator found);
     std::deque<Completion> completions_;
     // Cancelled transfers waiting for their frame (next_frame delivery): off their pipe's FIFO, still the bus's.
     std::vector<PIRP> cancelling_;
