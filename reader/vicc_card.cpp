@@ -29,7 +29,8 @@ void close_quietly(int& fd) {
 
 // ---- ViccCard --------------------------------------------------------------------------------------------------------
 
-ViccCard::ViccCard(int socket, std::chrono::milliseconds answer_timeout) : socket_(socket), timeout_(answer_timeout) {
+ViccCard::ViccCard(int socket, std::chrono::milliseconds answer_timeout)
+    : socket_(socket), open_(socket >= 0), timeout_(answer_timeout) {
     // Without it every answer waits for the peer's delayed acknowledgement, some 40 ms.
     int on = 1;
     setsockopt(socket_, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
@@ -44,11 +45,12 @@ ViccCard::ViccCard(int socket, std::chrono::milliseconds answer_timeout) : socke
 ViccCard::~ViccCard() {
     std::lock_guard<std::mutex> lock(mutex_);
     close_locked();
+    close_quietly(socket_);
 }
 
 bool ViccCard::connected() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return socket_ >= 0;
+    return open_;
 }
 
 void ViccCard::disconnect() {
@@ -56,9 +58,11 @@ void ViccCard::disconnect() {
     close_locked();
 }
 
+// The descriptor itself stays open until the card is destroyed: the listener may be polling it, and a number closed
+// under its poll could be reused for another file meanwhile. Shut down, it reports its end to that poll.
 void ViccCard::close_locked() {
-    if (socket_ >= 0) ::shutdown(socket_, SHUT_RDWR);
-    close_quietly(socket_);
+    if (open_ && socket_ >= 0) ::shutdown(socket_, SHUT_RDWR);
+    open_ = false;
 }
 
 Bytes ViccCard::reset(bool warm) {
@@ -85,7 +89,7 @@ Bytes ViccCard::transmit(const Bytes& apdu) {
 
 bool ViccCard::peer_gone() {
     std::lock_guard<std::mutex> lock(mutex_);
-    if (socket_ < 0) return true;
+    if (!open_) return true;
     uint8_t scratch[256];
     for (;;) {
         ssize_t got = ::recv(socket_, scratch, sizeof scratch, MSG_DONTWAIT);
@@ -102,7 +106,7 @@ bool ViccCard::peer_gone() {
 }
 
 bool ViccCard::send_frame(const Bytes& payload) {
-    if (socket_ < 0 || payload.size() > 0xFFFF) return false;
+    if (!open_ || payload.size() > 0xFFFF) return false;
     // Whatever came unasked (the protocol has nothing of the kind) is dropped, or it would pass for the answer.
     inbox_.clear();
     uint8_t scratch[256];
@@ -128,7 +132,7 @@ bool ViccCard::send_frame(const Bytes& payload) {
 }
 
 std::optional<Bytes> ViccCard::receive_frame() {
-    if (socket_ < 0) return std::nullopt;
+    if (!open_) return std::nullopt;
     const auto deadline = std::chrono::steady_clock::now() + timeout_;
     for (;;) {
         if (inbox_.size() >= 2) {
@@ -201,15 +205,16 @@ void ViccListener::loop() {
     for (;;) {
         // The card's connection is watched for its end only: an answer arriving is the exchange's business, and
         // waking here for each one would cost a thread switch per APDU and a wait for the exchange's lock.
-        pollfd fds[3] = {{wake_[0], POLLIN, 0}, {listen_socket_, POLLIN, 0}, {-1, POLLRDHUP, 0}};
-        if (card) fds[2].fd = card->socket();
-        int ready = ::poll(fds, card && fds[2].fd >= 0 ? 3 : 2, -1);
+        // A card whose exchange dropped the connection (its emulator hung up or fell silent) has shut its socket
+        // down, which the poll reports at once, whenever that happened.
+        pollfd fds[3] = {{wake_[0], POLLIN, 0}, {listen_socket_, POLLIN, 0}, {card ? card->socket() : -1, POLLRDHUP, 0}};
+        int ready = ::poll(fds, card ? 3 : 2, -1);
         if (ready < 0) {
             if (errno == EINTR) continue;
             break;
         }
         if (fds[0].revents) break;
-        if (card && (fds[2].fd < 0 || fds[2].revents) && card->peer_gone()) {
+        if (card && fds[2].revents && card->peer_gone()) {
             card.reset();
             on_event_(nullptr);
         }

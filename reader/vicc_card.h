@@ -56,6 +56,8 @@ class ViccCard : public Card {
     // For the listener: whether the peer has closed the connection, judged without waiting. Data the emulator sent
     // unasked is dropped (the protocol has none).
     bool peer_gone();
+    // The connection's descriptor, for the listener's poll. It stays open as long as the card: once the card turns
+    // mute it is shut down, and a poll on it reports the end.
     int socket() const { return socket_; }
 
    private:
@@ -65,6 +67,7 @@ class ViccCard : public Card {
 
     mutable std::mutex mutex_;  // one exchange at a time; the listener's liveness check waits for it
     int socket_ = -1;
+    bool open_ = true;  // false once the connection is shut down: the card is mute
     std::chrono::milliseconds timeout_;
     Bytes inbox_;  // received and not yet taken: a frame may come in pieces, or with the start of the next
 };

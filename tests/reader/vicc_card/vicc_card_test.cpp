@@ -215,6 +215,42 @@ TEST(ViccListener, ConnectionIsInsertionSecondEmulatorIsTurnedAwayHangUpIsRemova
     EXPECT_NE(log.events[2], nullptr);
 }
 
+// A card that an exchange turned mute (its emulator hung up or fell silent) leaves the slot, whether the listener
+// was already watching its connection or looked only afterwards.
+TEST(ViccListener, CardTurnedMuteByAnExchangeIsRemoval) {
+    struct Row {
+        const char* what;
+        bool drop_before_listener_looks;  // the exchange fails inside the insertion event, before the next poll
+    };
+    for (Row row : {Row{"emulator fell silent while watched", false}, Row{"dropped before the listener looked", true}}) {
+        SCOPED_TRACE(row.what);
+        EventLog log;
+        sim::ViccListener listener(
+            0,
+            [&](std::shared_ptr<sim::ViccCard> card) {
+                if (card && row.drop_before_listener_looks) card->disconnect();
+                log.add(std::move(card));
+            },
+            200ms);
+        ASSERT_TRUE(listener.listening()) << listener.error();
+        Emulator emulator(connect_to(listener.port()));
+        ASSERT_TRUE(log.wait_for(1));
+        ASSERT_NE(log.events[0], nullptr);
+        if (!row.drop_before_listener_looks) {
+            EXPECT_EQ(log.events[0]->transmit({0x00, 0x84, 0x00, 0x00, 0x08}), Bytes{});  // no answer comes
+        }
+        EXPECT_FALSE(log.events[0]->connected());
+        ASSERT_TRUE(log.wait_for(2)) << "the mute card was never reported gone";
+        EXPECT_EQ(log.events[1], nullptr);
+        if (!row.drop_before_listener_looks) EXPECT_EQ(emulator.frame(), (Bytes{0x00, 0x84, 0x00, 0x00, 0x08}));
+        EXPECT_TRUE(emulator.closed_by_peer());
+        // The emulator may connect again: the slot takes its new card.
+        Emulator again(connect_to(listener.port()));
+        ASSERT_TRUE(log.wait_for(3));
+        EXPECT_NE(log.events[2], nullptr);
+    }
+}
+
 TEST(ViccListener, PortInUseIsReported) {
     sim::ViccListener first(0, [](std::shared_ptr<sim::ViccCard>) {});
     ASSERT_TRUE(first.listening());
