@@ -6,6 +6,8 @@ extern "C" {
 #include <PCSC/reader.h>
 
 #include <cstring>
+#include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -69,13 +71,58 @@ bool open(DWORD lun) {
     return false;
 }
 
-// Waits for the card to come or go (pcscd's polling thread, TAG_IFD_POLLING_THREAD_WITH_TIMEOUT).
+// What IFDHICCPresence last told pcscd of each reader's card. pcscd's polling thread asks for the presence, then waits
+// for a change: the wait is for a change from that answer, not from the card's state when the wait begins, or a card
+// that comes or goes in between (a card emulator that hangs up while being powered) is never reported.
+class ReportedPresence {
+   public:
+    void set(DWORD lun, bool present) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (Entry& entry : entries_) {
+            if (entry.lun == lun) {
+                entry.present = present;
+                return;
+            }
+        }
+        entries_.push_back({lun, present});
+    }
+    std::optional<bool> get(DWORD lun) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (const Entry& entry : entries_) {
+            if (entry.lun == lun) return entry.present;
+        }
+        return std::nullopt;
+    }
+    void forget(DWORD lun) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::erase_if(entries_, [lun](const Entry& entry) { return entry.lun == lun; });
+    }
+
+   private:
+    struct Entry {
+        DWORD lun;
+        bool present;
+    };
+    std::mutex mutex_;
+    std::vector<Entry> entries_;
+};
+
+ReportedPresence& reported_presence() {
+    static ReportedPresence presence;
+    return presence;
+}
+
+// Waits for the card to come or go (pcscd's polling thread, TAG_IFD_POLLING_THREAD_WITH_TIMEOUT): for a state other
+// than the one pcscd was last told, so that a change it has not seen ends the wait at once.
 RESPONSECODE wait_for_card_event(DWORD lun, int timeout_ms) {
     if (!open(lun)) return IFD_NO_SUCH_DEVICE;
-    IoOutcome state = Host::instance().ioctl(lun, win::get_state, {}, 4);
-    if (state.machine_down || state.status != 0) return sim::ifd::to_ifd_code(state.status, IfdCall::card_event, state.machine_down);
-    bool present = read_ulong(state.output) > win::state_absent;
-    IoOutcome event = Host::instance().wait_for_card_event(lun, present, timeout_ms);
+    std::optional<bool> present = reported_presence().get(lun);
+    if (!present) {
+        IoOutcome state = Host::instance().ioctl(lun, win::get_state, {}, 4);
+        if (state.machine_down || state.status != 0) return sim::ifd::to_ifd_code(state.status, IfdCall::card_event, state.machine_down);
+        present = read_ulong(state.output) > win::state_absent;
+    }
+    IoOutcome event = Host::instance().wait_for_card_event(lun, *present, timeout_ms);
     return sim::ifd::to_ifd_code(event.status, IfdCall::card_event, event.machine_down);
 }
 
@@ -149,6 +196,7 @@ __attribute__((visibility("default"))) RESPONSECODE IFDHCreateChannel(DWORD Lun,
 
 __attribute__((visibility("default"))) RESPONSECODE IFDHCloseChannel(DWORD Lun) {
     if (!open(Lun)) return IFD_NO_SUCH_DEVICE;
+    reported_presence().forget(Lun);
     std::string report = Host::instance().close_reader(Lun);
     return report.empty() ? IFD_SUCCESS : IFD_COMMUNICATION_ERROR;
 }
@@ -257,7 +305,9 @@ __attribute__((visibility("default"))) RESPONSECODE IFDHICCPresence(DWORD Lun) {
     IoOutcome outcome = Host::instance().ioctl(Lun, win::get_state, {}, 4);
     RESPONSECODE code = sim::ifd::to_ifd_code(outcome.status, IfdCall::presence, outcome.machine_down);
     if (code != IFD_SUCCESS) return code;
-    return read_ulong(outcome.output) > win::state_absent ? IFD_ICC_PRESENT : IFD_ICC_NOT_PRESENT;
+    const bool present = read_ulong(outcome.output) > win::state_absent;
+    reported_presence().set(Lun, present);
+    return present ? IFD_ICC_PRESENT : IFD_ICC_NOT_PRESENT;
 }
 
 __attribute__((visibility("default"))) RESPONSECODE IFDHControl(DWORD Lun, DWORD dwControlCode, PUCHAR TxBuffer,

@@ -376,8 +376,14 @@ TEST(IfdHandler, ViccCardComesAndGoesWithItsConnection) {
     EXPECT_EQ(transmit(kLun, {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00}, response), IFD_SUCCESS);
     EXPECT_EQ(response, (Bytes{0x90, 0x00}));
     card.join();
+    // pcscd is told the card is there; the card goes before its polling thread waits again. The wait ends at once:
+    // it waits for a change from what pcscd was told, not from the state it finds.
+    EXPECT_EQ(IFDHICCPresence(kLun), IFD_ICC_PRESENT);
     ::close(emulator);
+    std::this_thread::sleep_for(300ms);
+    auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(wait(kLun, 5000), IFD_SUCCESS);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s) << "the removal before the wait was missed";
     EXPECT_EQ(IFDHICCPresence(kLun), IFD_ICC_NOT_PRESENT);
 
     EXPECT_EQ(IFDHCloseChannel(kLun), IFD_SUCCESS);
