@@ -136,7 +136,9 @@ RESPONSECODE IFDHPowerICC(DWORD Lun, DWORD Action, PUCHAR Atr, PDWORD AtrLength)
 RESPONSECODE IFDHTransmitToICC(DWORD Lun, SCARD_IO_HEADER SendPci, PUCHAR TxBuffer, DWORD TxLength, PUCHAR RxBuffer,
                                PDWORD RxLength, PSCARD_IO_HEADER RecvPci) {
     (void)Lun, (void)SendPci, (void)RecvPci;
-    if (!message(TxBuffer, TxLength, RxBuffer, RxLength)) {
+    /* A 1-byte message is a power or ATR request to vicc, which does not answer a power-off: such an APDU would
+     * hang the reader. Nothing shorter than a command header is an APDU anyway. */
+    if (TxLength < 4 || !message(TxBuffer, TxLength, RxBuffer, RxLength)) {
         *RxLength = 0;
         return IFD_COMMUNICATION_ERROR;
     }
