@@ -6,7 +6,6 @@ extern "C" {
 #include <PCSC/reader.h>
 
 #include <cstring>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -71,52 +70,34 @@ bool open(DWORD lun) {
     return false;
 }
 
-// What IFDHICCPresence last told pcscd of each reader's card. pcscd's polling thread asks for the presence, then waits
-// for a change: the wait is for a change from that answer, not from the card's state when the wait begins, or a card
-// that comes or goes in between (a card emulator that hangs up while being powered) is never reported.
-class ReportedPresence {
-   public:
-    void set(DWORD lun, bool present) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (Entry& entry : entries_) {
-            if (entry.lun == lun) {
-                entry.present = present;
-                return;
-            }
-        }
-        entries_.push_back({lun, present});
-    }
-    std::optional<bool> get(DWORD lun) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (const Entry& entry : entries_) {
-            if (entry.lun == lun) return entry.present;
-        }
-        return std::nullopt;
-    }
-    void forget(DWORD lun) {
-        std::lock_guard<std::mutex> lock(mutex_);
-        std::erase_if(entries_, [lun](const Entry& entry) { return entry.lun == lun; });
-    }
-
-   private:
-    struct Entry {
-        DWORD lun;
-        bool present;
-    };
-    std::mutex mutex_;
-    std::vector<Entry> entries_;
+// What IFDHICCPresence last told the calling thread of each reader's card. pcscd's polling thread asks for the
+// presence, then waits for a change: the wait is for a change from what that thread was told, not from the card's
+// state when the wait begins, or a card that comes or goes in between (a card emulator that hangs up while being
+// powered) is never reported. Other threads ask too (pcscd looks before each power-up) and must not change what the
+// polling thread waits for, so each thread keeps its own record, one entry per reader (pcscd numbers its readers in
+// the upper half of the Lun; it serves at most 16).
+struct ReportedPresence {
+    DWORD lun;
+    bool present;
+    bool valid;
 };
+thread_local ReportedPresence t_reported[16];
 
-ReportedPresence& reported_presence() {
-    static ReportedPresence presence;
-    return presence;
+ReportedPresence& reported_entry(DWORD lun) { return t_reported[(lun >> 16) % 16]; }
+
+void note_reported_presence(DWORD lun, bool present) { reported_entry(lun) = {lun, present, true}; }
+
+std::optional<bool> reported_presence(DWORD lun) {
+    const ReportedPresence& entry = reported_entry(lun);
+    if (!entry.valid || entry.lun != lun) return std::nullopt;
+    return entry.present;
 }
 
 // Waits for the card to come or go (pcscd's polling thread, TAG_IFD_POLLING_THREAD_WITH_TIMEOUT): for a state other
 // than the one pcscd was last told, so that a change it has not seen ends the wait at once.
 RESPONSECODE wait_for_card_event(DWORD lun, int timeout_ms) {
     if (!open(lun)) return IFD_NO_SUCH_DEVICE;
-    std::optional<bool> present = reported_presence().get(lun);
+    std::optional<bool> present = reported_presence(lun);
     if (!present) {
         IoOutcome state = Host::instance().ioctl(lun, win::get_state, {}, 4);
         if (state.machine_down || state.status != 0) return sim::ifd::to_ifd_code(state.status, IfdCall::card_event, state.machine_down);
@@ -196,7 +177,6 @@ __attribute__((visibility("default"))) RESPONSECODE IFDHCreateChannel(DWORD Lun,
 
 __attribute__((visibility("default"))) RESPONSECODE IFDHCloseChannel(DWORD Lun) {
     if (!open(Lun)) return IFD_NO_SUCH_DEVICE;
-    reported_presence().forget(Lun);
     std::string report = Host::instance().close_reader(Lun);
     return report.empty() ? IFD_SUCCESS : IFD_COMMUNICATION_ERROR;
 }
@@ -306,7 +286,7 @@ __attribute__((visibility("default"))) RESPONSECODE IFDHICCPresence(DWORD Lun) {
     RESPONSECODE code = sim::ifd::to_ifd_code(outcome.status, IfdCall::presence, outcome.machine_down);
     if (code != IFD_SUCCESS) return code;
     const bool present = read_ulong(outcome.output) > win::state_absent;
-    reported_presence().set(Lun, present);
+    note_reported_presence(Lun, present);
     return present ? IFD_ICC_PRESENT : IFD_ICC_NOT_PRESENT;
 }
 

@@ -376,11 +376,13 @@ TEST(IfdHandler, ViccCardComesAndGoesWithItsConnection) {
     EXPECT_EQ(transmit(kLun, {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00}, response), IFD_SUCCESS);
     EXPECT_EQ(response, (Bytes{0x90, 0x00}));
     card.join();
-    // pcscd is told the card is there; the card goes before its polling thread waits again. The wait ends at once:
-    // it waits for a change from what pcscd was told, not from the state it finds.
+    // pcscd's polling thread is told the card is there; the card goes before that thread waits again, and another
+    // thread (a client's power-up) finds it gone meanwhile. The wait ends at once: it waits for a change from what
+    // the polling thread was told, not from the state it finds.
     EXPECT_EQ(IFDHICCPresence(kLun), IFD_ICC_PRESENT);
     ::close(emulator);
     std::this_thread::sleep_for(300ms);
+    std::thread([] { EXPECT_EQ(IFDHICCPresence(kLun), IFD_ICC_NOT_PRESENT); }).join();
     auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(wait(kLun, 5000), IFD_SUCCESS);
     EXPECT_LT(std::chrono::steady_clock::now() - start, 2s) << "the removal before the wait was missed";
