@@ -330,6 +330,29 @@ def test_vicc_insertion_and_removal(r, vicc_lib, vicc_port, workdir):
     r.check("pcsc_scan sees the removal", seen.rfind("Card removed") > seen.find(VICC_ATR) >= 0, seen[-3000:])
 
 
+def test_emulator_hanging_up_while_powered(r, vicc_lib, vicc_port):
+    """An emulator that connects and hangs up at the ATR request (as vicc does when its card fails): pcscd sees the
+    card come and go, whichever of its threads looks in between, and the slot takes the next emulator."""
+    emulator = socket.create_connection(("127.0.0.1", vicc_port))
+    emulator.settimeout(1)
+    received = b""
+    deadline = time.time() + 10
+    while b"\x00\x01\x04" not in received and time.time() < deadline:  # the get-ATR frame
+        try:
+            received += emulator.recv(64)
+        except socket.timeout:
+            pass
+    emulator.close()
+    r.check("an emulator is asked for its ATR", b"\x00\x01\x04" in received, received.hex())
+    gone = wait_for(lambda: not card_present("VICC"), 10)
+    time.sleep(1.0)
+    r.check("an emulator that hangs up at the ATR request leaves the slot empty", gone and not card_present("VICC"))
+    vicc = Vicc(vicc_lib, vicc_port)
+    r.check("the next emulator is a card in the slot again", wait_for(lambda: card_present("VICC"), 10))
+    vicc.stop()
+    r.check("and its leaving a removal", wait_for(lambda: not card_present("VICC"), 10))
+
+
 def test_opensc_lists_pin_pad_and_sends_apdus(r):
     code, out = run(["opensc-tool", "--list-readers"])
     pads = [line for line in out.splitlines() if "Tavelo Q-ward" in line and "PIN pad" in line]
@@ -532,6 +555,7 @@ def main():
                          lambda: test_pcsc_part10(r),
                          lambda: test_pin_on_the_pad_with_pyscard(r),
                          lambda: test_vicc_insertion_and_removal(r, vicc_lib, vicc_port, workdir),
+                         lambda: test_emulator_hanging_up_while_powered(r, vicc_lib, vicc_port),
                          lambda: test_opensc_pin_pad(r),
                          lambda: test_opensc_pin_pad_with_32_digit_card(r),
                          lambda: measure_apdu_rate(r, "ISO", 300),
