@@ -122,7 +122,8 @@ class ViccSlot {
     std::string error() const { return listener_ ? listener_->error() : std::string(); }
 
    private:
-    std::shared_ptr<bool> alive_;
+    struct Events;
+    std::shared_ptr<Events> events_;
     std::unique_ptr<ViccListener> listener_;
 };
 
