@@ -80,30 +80,33 @@ struct ReportedPresence {
     DWORD lun;
     bool present;
     bool valid;
+    // The wait for the card to go ended: it went, even if a card is there again when pcscd looks (a card swapped
+    // quickly, a card emulator that reconnects). That look is told "absent" once, so that pcscd ends its session
+    // with the old card and powers the new one up, instead of taking it for the card it powered before.
+    bool removal_seen;
 };
 thread_local ReportedPresence t_reported[16];
 
-ReportedPresence& reported_entry(DWORD lun) { return t_reported[(lun >> 16) % 16]; }
-
-void note_reported_presence(DWORD lun, bool present) { reported_entry(lun) = {lun, present, true}; }
-
-std::optional<bool> reported_presence(DWORD lun) {
-    const ReportedPresence& entry = reported_entry(lun);
-    if (!entry.valid || entry.lun != lun) return std::nullopt;
-    return entry.present;
+ReportedPresence& reported_entry(DWORD lun) {
+    ReportedPresence& entry = t_reported[(lun >> 16) % 16];
+    if (!entry.valid || entry.lun != lun) entry = {lun, false, false, false};
+    return entry;
 }
 
 // Waits for the card to come or go (pcscd's polling thread, TAG_IFD_POLLING_THREAD_WITH_TIMEOUT): for a state other
 // than the one pcscd was last told, so that a change it has not seen ends the wait at once.
 RESPONSECODE wait_for_card_event(DWORD lun, int timeout_ms) {
     if (!open(lun)) return IFD_NO_SUCH_DEVICE;
-    std::optional<bool> present = reported_presence(lun);
-    if (!present) {
+    ReportedPresence& reported = reported_entry(lun);
+    if (!reported.valid) {
         IoOutcome state = Host::instance().ioctl(lun, win::get_state, {}, 4);
         if (state.machine_down || state.status != 0) return sim::ifd::to_ifd_code(state.status, IfdCall::card_event, state.machine_down);
-        present = read_ulong(state.output) > win::state_absent;
+        reported.present = read_ulong(state.output) > win::state_absent;
+        reported.valid = true;
     }
-    IoOutcome event = Host::instance().wait_for_card_event(lun, *present, timeout_ms);
+    const bool awaited_removal = reported.present;
+    IoOutcome event = Host::instance().wait_for_card_event(lun, awaited_removal, timeout_ms);
+    if (awaited_removal && !event.machine_down && event.status == 0) reported_entry(lun).removal_seen = true;
     return sim::ifd::to_ifd_code(event.status, IfdCall::card_event, event.machine_down);
 }
 
@@ -285,8 +288,9 @@ __attribute__((visibility("default"))) RESPONSECODE IFDHICCPresence(DWORD Lun) {
     IoOutcome outcome = Host::instance().ioctl(Lun, win::get_state, {}, 4);
     RESPONSECODE code = sim::ifd::to_ifd_code(outcome.status, IfdCall::presence, outcome.machine_down);
     if (code != IFD_SUCCESS) return code;
-    const bool present = read_ulong(outcome.output) > win::state_absent;
-    note_reported_presence(Lun, present);
+    ReportedPresence& reported = reported_entry(Lun);
+    const bool present = read_ulong(outcome.output) > win::state_absent && !reported.removal_seen;
+    reported = {Lun, present, true, false};
     return present ? IFD_ICC_PRESENT : IFD_ICC_NOT_PRESENT;
 }
 

@@ -7,6 +7,7 @@ extern "C" {
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -323,16 +324,60 @@ TEST(IfdHandler, BadSettingsFailTheChannelAndLeaveNothingRunning) {
 }
 
 // A card emulator on the vsmartcard protocol: connects, answers the ATR and one APDU, and hangs up.
-TEST(IfdHandler, ViccCardComesAndGoesWithItsConnection) {
-    LogCapture log;
+// A free loopback port for a vicc reader to listen on.
+sockaddr_in free_loopback_address() {
     int probe = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t size = sizeof address;
-    ASSERT_EQ(::bind(probe, reinterpret_cast<sockaddr*>(&address), size), 0);
+    EXPECT_EQ(::bind(probe, reinterpret_cast<sockaddr*>(&address), size), 0);
     getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size);
     ::close(probe);
+    return address;
+}
+
+// The emulator's end of a vicc connection: whole frames in, answers out.
+struct Emulator {
+    explicit Emulator(const sockaddr_in& address) : fd(::socket(AF_INET, SOCK_STREAM, 0)) {
+        timeval limit{5, 0};  // a test that goes wrong fails instead of hanging
+        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
+        connected = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
+    }
+    ~Emulator() { hang_up(); }
+    Bytes frame() {
+        uint8_t head[2];
+        if (::recv(fd, head, 2, MSG_WAITALL) != 2) return Bytes{};
+        Bytes body(static_cast<size_t>(head[0]) << 8 | head[1]);
+        if (!body.empty() && ::recv(fd, body.data(), body.size(), MSG_WAITALL) != static_cast<ssize_t>(body.size())) return Bytes{};
+        return body;
+    }
+    void answer(Bytes payload) {
+        payload.insert(payload.begin(), {static_cast<uint8_t>(payload.size() >> 8), static_cast<uint8_t>(payload.size())});
+        ::send(fd, payload.data(), payload.size(), MSG_NOSIGNAL);
+    }
+    // Answers the power-on and get-ATR frames with `atr`. A power-off may come first (the slot powered down after the
+    // card before), which vicc takes without an answer.
+    void power_on(const Bytes& atr) {
+        Bytes first = frame();
+        if (first == Bytes{0x00}) first = frame();
+        EXPECT_EQ(first, (Bytes{0x01}));
+        EXPECT_EQ(frame(), (Bytes{0x04}));
+        answer(atr);
+    }
+    void hang_up() {
+        if (fd >= 0) ::close(fd);
+        fd = -1;
+    }
+    int fd;
+    bool connected = false;
+};
+
+const Bytes kViccAtr = {0x3B, 0x95, 0x13, 0x81, 0x01, 0x80, 0x73, 0xFF, 0x01, 0x00, 0x0B};
+
+TEST(IfdHandler, ViccCardComesAndGoesWithItsConnection) {
+    LogCapture log;
+    const sockaddr_in address = free_loopback_address();
     const std::string settings = "card=vicc:" + std::to_string(ntohs(address.sin_port)) + " bus=fast";
     ASSERT_EQ(open_channel(kLun, settings.c_str()), IFD_SUCCESS);
     ASSERT_EQ(open_channel(kSecondLun, "card=openpgp"), IFD_SUCCESS) << "a second reader on the same machine";
@@ -345,32 +390,20 @@ TEST(IfdHandler, ViccCardComesAndGoesWithItsConnection) {
                                 << (takers.empty() ? "" : takers.front());
 
     auto wait = capability_function<Polling>(TAG_IFD_POLLING_THREAD_WITH_TIMEOUT);
-    int emulator = ::socket(AF_INET, SOCK_STREAM, 0);
+    std::unique_ptr<Emulator> emulator;
     std::thread card([&] {
         std::this_thread::sleep_for(100ms);
-        ASSERT_EQ(::connect(emulator, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        emulator = std::make_unique<Emulator>(address);
+        ASSERT_TRUE(emulator->connected);
         // Power on and get-ATR, then one APDU: answer each frame as it comes.
-        auto frame = [&] {
-            uint8_t head[2];
-            if (::recv(emulator, head, 2, MSG_WAITALL) != 2) return Bytes{};
-            Bytes body(static_cast<size_t>(head[0]) << 8 | head[1]);
-            if (!body.empty() && ::recv(emulator, body.data(), body.size(), MSG_WAITALL) != static_cast<ssize_t>(body.size())) return Bytes{};
-            return body;
-        };
-        auto answer = [&](Bytes payload) {
-            payload.insert(payload.begin(), {static_cast<uint8_t>(payload.size() >> 8), static_cast<uint8_t>(payload.size())});
-            ::send(emulator, payload.data(), payload.size(), 0);
-        };
-        EXPECT_EQ(frame(), (Bytes{0x01}));
-        EXPECT_EQ(frame(), (Bytes{0x04}));
-        answer({0x3B, 0x95, 0x13, 0x81, 0x01, 0x80, 0x73, 0xFF, 0x01, 0x00, 0x0B});
-        EXPECT_EQ(frame(), (Bytes{0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00}));
-        answer({0x90, 0x00});
+        emulator->power_on(kViccAtr);
+        EXPECT_EQ(emulator->frame(), (Bytes{0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00}));
+        emulator->answer({0x90, 0x00});
     });
     // The polling thread sees the insertion.
     EXPECT_EQ(wait(kLun, 5000), IFD_SUCCESS);
     EXPECT_EQ(IFDHICCPresence(kLun), IFD_ICC_PRESENT);
-    EXPECT_EQ(power_up(kLun), (Bytes{0x3B, 0x95, 0x13, 0x81, 0x01, 0x80, 0x73, 0xFF, 0x01, 0x00, 0x0B}));
+    EXPECT_EQ(power_up(kLun), kViccAtr);
     ASSERT_EQ(IFDHSetProtocolParameters(kLun, SCARD_PROTOCOL_T1, 0, 0, 0, 0), IFD_SUCCESS);
     Bytes response;
     EXPECT_EQ(transmit(kLun, {0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00}, response), IFD_SUCCESS);
@@ -380,7 +413,7 @@ TEST(IfdHandler, ViccCardComesAndGoesWithItsConnection) {
     // thread (a client's power-up) finds it gone meanwhile. The wait ends at once: it waits for a change from what
     // the polling thread was told, not from the state it finds.
     EXPECT_EQ(IFDHICCPresence(kLun), IFD_ICC_PRESENT);
-    ::close(emulator);
+    emulator->hang_up();
     std::this_thread::sleep_for(300ms);
     std::thread([] { EXPECT_EQ(IFDHICCPresence(kLun), IFD_ICC_NOT_PRESENT); }).join();
     auto start = std::chrono::steady_clock::now();
@@ -393,6 +426,51 @@ TEST(IfdHandler, ViccCardComesAndGoesWithItsConnection) {
     EXPECT_EQ(IFDHICCPresence(kSecondLun), IFD_ICC_PRESENT);
     EXPECT_EQ(IFDHCloseChannel(kSecondLun), IFD_SUCCESS);
     EXPECT_FALSE(sim::ifd::Host::instance().machine_running());
+    EXPECT_TRUE(log.contains("verifier leak check passed")) << log.critical();
+}
+
+// A card swapped while pcscd's polling thread waits for it to go (an emulator that reconnects at once): the
+// thread's next look is told the card is absent, once, so that pcscd closes the old card's session and then powers
+// up the new card instead of taking it for the one it powered before.
+TEST(IfdHandler, ASwappedCardIsReportedGoneOnceBeforeTheNewOne) {
+    LogCapture log;
+    const sockaddr_in address = free_loopback_address();
+    const std::string settings = "card=vicc:" + std::to_string(ntohs(address.sin_port)) + " bus=fast";
+    ASSERT_EQ(open_channel(kLun, settings.c_str()), IFD_SUCCESS);
+    auto wait = capability_function<Polling>(TAG_IFD_POLLING_THREAD_WITH_TIMEOUT);
+    const Bytes second_atr = {0x3B, 0x02, 0x14, 0x50};
+
+    auto first = std::make_unique<Emulator>(address);
+    ASSERT_TRUE(first->connected);
+    EXPECT_EQ(wait(kLun, 5000), IFD_SUCCESS);
+    ASSERT_EQ(IFDHICCPresence(kLun), IFD_ICC_PRESENT);
+    std::thread powering([&] { first->power_on(kViccAtr); });
+    EXPECT_EQ(power_up(kLun), kViccAtr);
+    powering.join();
+
+    // The polling thread waits for the card to go; the emulator goes and another comes at once.
+    std::unique_ptr<Emulator> second;
+    std::thread swap([&] {
+        std::this_thread::sleep_for(200ms);
+        first->hang_up();
+        second = std::make_unique<Emulator>(address);
+        EXPECT_TRUE(second->connected);
+    });
+    EXPECT_EQ(wait(kLun, 5000), IFD_SUCCESS);
+    swap.join();
+    std::this_thread::sleep_for(300ms);  // the new card is in the slot by now
+    EXPECT_EQ(IFDHICCPresence(kLun), IFD_ICC_NOT_PRESENT) << "the swap must reach pcscd as a removal first";
+    auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(wait(kLun, 5000), IFD_SUCCESS);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 2s) << "the new card is there: the wait ends at once";
+    EXPECT_EQ(IFDHICCPresence(kLun), IFD_ICC_PRESENT);
+    EXPECT_EQ(IFDHICCPresence(kLun), IFD_ICC_PRESENT) << "told once only";
+    std::thread powering_second([&] { second->power_on(second_atr); });
+    EXPECT_EQ(power_up(kLun), second_atr);
+    powering_second.join();
+
+    second->hang_up();
+    EXPECT_EQ(IFDHCloseChannel(kLun), IFD_SUCCESS);
     EXPECT_TRUE(log.contains("verifier leak check passed")) << log.critical();
 }
 
