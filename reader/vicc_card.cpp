@@ -12,8 +12,8 @@
 
 #include <cerrno>
 #include <cstring>
-#include <deque>
 
+#include "platform/kernel/ordered_post.h"
 #include "platform/kernel/quiet_thread.h"
 #include "reader.h"
 
@@ -236,65 +236,31 @@ void ViccListener::loop() {
 
 // ---- ViccSlot -----------------------------------------------------------------------------------------------------------
 
-// The listener's events on their way into the machine. Each event posts a simulated thread, and the machine may run
-// posted threads in any order (the seed picks): whichever runs first applies every queued event in the order the
-// events came, so that an emulator that hangs up and another that connects at once are a removal and then an
-// insertion, never the other way round (which would take the new card out of the slot).
-struct ViccSlot::Events {
-    std::mutex mutex;
-    std::deque<std::shared_ptr<ViccCard>> queue;  // null: a removal
-    bool applying = false;                        // a machine thread is applying them (it may wait meanwhile)
-    bool alive = true;                            // cleared when the slot goes
-};
-
 ViccSlot::ViccSlot(Scheduler& scheduler, Reader& reader, uint16_t port, std::chrono::milliseconds answer_timeout)
-    : events_(std::make_shared<Events>()) {
-    std::shared_ptr<Events> events = events_;
-    Scheduler* machine = &scheduler;
+    : events_(std::make_unique<OrderedPoster>(scheduler)) {
+    OrderedPoster* events = events_.get();
     Reader* slot = &reader;
     listener_ = std::make_unique<ViccListener>(
         port,
-        [machine, slot, events](std::shared_ptr<ViccCard> card) {
-            // Runs on the listener's thread: the reader is touched only inside the machine.
+        [events, slot](std::shared_ptr<ViccCard> card) {
+            // Runs on the listener's thread: the reader is touched only inside the machine, and in the order the
+            // events came (an emulator that hangs up and another that connects at once are a removal and then an
+            // insertion, never the other way round, which would take the new card out of the slot).
             const char* what = card ? "vicc card inserted" : "vicc card removed";
-            {
-                std::lock_guard<std::mutex> lock(events->mutex);
-                events->queue.push_back(std::move(card));
-            }
-            machine->post(what, [slot, events] {
-                {
-                    std::lock_guard<std::mutex> lock(events->mutex);
-                    if (!events->alive || events->applying) return;
-                    events->applying = true;
-                }
-                for (;;) {
-                    std::shared_ptr<ViccCard> next;
-                    {
-                        std::lock_guard<std::mutex> lock(events->mutex);
-                        if (!events->alive || events->queue.empty()) {
-                            events->applying = false;
-                            return;
-                        }
-                        next = std::move(events->queue.front());
-                        events->queue.pop_front();
-                    }
-                    if (next) {
-                        slot->insert_card(next);
-                    } else {
-                        slot->remove_card();
-                    }
+            events->post(what, [slot, card] {
+                if (card) {
+                    slot->insert_card(card);
+                } else {
+                    slot->remove_card();
                 }
             });
         },
         answer_timeout);
 }
 
+// Events still queued are dropped; the listener stops before the poster goes.
 ViccSlot::~ViccSlot() {
-    {
-        std::lock_guard<std::mutex> lock(events_->mutex);
-        events_->alive = false;
-        events_->queue.clear();
-    }
+    events_->close();
     listener_.reset();
 }
 

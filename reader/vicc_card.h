@@ -20,6 +20,7 @@
 
 namespace sim {
 
+class OrderedPoster;
 class Reader;
 class Scheduler;
 
@@ -122,8 +123,7 @@ class ViccSlot {
     std::string error() const { return listener_ ? listener_->error() : std::string(); }
 
    private:
-    struct Events;
-    std::shared_ptr<Events> events_;
+    std::unique_ptr<OrderedPoster> events_;
     std::unique_ptr<ViccListener> listener_;
 };
 

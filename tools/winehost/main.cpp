@@ -44,6 +44,7 @@
 #include "kernel.h"
 #include "names.h"
 #include "platform/host/bus.h"
+#include "platform/kernel/ordered_post.h"
 #include "platform/usb/usb_device.h"
 #include "reader/cards/card_factory.h"
 #include "reader/pin_commands.h"
@@ -108,7 +109,7 @@ struct Forwarded {
 
 class Host {
    public:
-    Host() : k_(1), bus_(k_) {}
+    Host() : k_(1), bus_(k_), wire_(k_.scheduler()) {}
 
     // ---- The machine thread ----
     void start_machine() {
@@ -198,12 +199,12 @@ class Host {
                         Bytes data(payload.begin() + sizeof urb, payload.end());
                         uint64_t id = header.id;
                         uint16_t unit_number = header.unit;
-                        k_.scheduler().post("urb", [this, id, unit_number, urb, data] { submit(id, unit_number, urb, data); });
+                        wire_.post("urb", [this, id, unit_number, urb, data] { submit(id, unit_number, urb, data); });
                     }
                     break;
                 case WIRE_CANCEL: {
                     uint64_t id = header.id;
-                    k_.scheduler().post("cancel urb", [this, id] {
+                    wire_.post("cancel urb", [this, id] {
                         auto it = forwarded_.find(id);
                         if (it != forwarded_.end()) IoCancelIrp(it->second->irp);
                     });
@@ -444,6 +445,9 @@ class Host {
 
     Kernel k_;
     Bus bus_;
+    // The wire's transfers and cancellations go into the machine in the order they came: a cancellation that ran
+    // before its transfer was forwarded would find nothing, and the transfer would never end.
+    OrderedPoster wire_;
     std::map<uint16_t, std::unique_ptr<ReaderUnit>> units_;
     std::map<uint64_t, std::unique_ptr<Forwarded>> forwarded_;  // touched only inside the machine
     std::thread machine_;

@@ -242,7 +242,9 @@ TEST(ViccListener, CardTurnedMuteByAnExchangeIsRemoval) {
         EXPECT_FALSE(log.events[0]->connected());
         ASSERT_TRUE(log.wait_for(2)) << "the mute card was never reported gone";
         EXPECT_EQ(log.events[1], nullptr);
-        if (!row.drop_before_listener_looks) EXPECT_EQ(emulator.frame(), (Bytes{0x00, 0x84, 0x00, 0x00, 0x08}));
+        if (!row.drop_before_listener_looks) {
+            EXPECT_EQ(emulator.frame(), (Bytes{0x00, 0x84, 0x00, 0x00, 0x08}));
+        }
         EXPECT_TRUE(emulator.closed_by_peer());
         // The emulator may connect again: the slot takes its new card.
         Emulator again(connect_to(listener.port()));
