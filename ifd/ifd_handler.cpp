@@ -106,7 +106,7 @@ RESPONSECODE wait_for_card_event(DWORD lun, int timeout_ms) {
     }
     const bool awaited_removal = reported.present;
     IoOutcome event = Host::instance().wait_for_card_event(lun, awaited_removal, timeout_ms);
-    if (awaited_removal && !event.machine_down && event.status == 0) reported_entry(lun).removal_seen = true;
+    if (awaited_removal && !event.machine_down && event.status == 0) reported.removal_seen = true;
     return sim::ifd::to_ifd_code(event.status, IfdCall::card_event, event.machine_down);
 }
 

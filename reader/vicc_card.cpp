@@ -62,7 +62,7 @@ void ViccCard::disconnect() {
 // The descriptor itself stays open until the card is destroyed: the listener may be polling it, and a number closed
 // under its poll could be reused for another file meanwhile. Shut down, it reports its end to that poll.
 void ViccCard::close_locked() {
-    if (open_ && socket_ >= 0) ::shutdown(socket_, SHUT_RDWR);
+    if (open_) ::shutdown(socket_, SHUT_RDWR);
     open_ = false;
 }
 

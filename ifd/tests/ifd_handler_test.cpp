@@ -7,7 +7,6 @@ extern "C" {
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -24,6 +23,7 @@ extern "C" {
 #include "ifd/host.h"
 #include "ifd/log.h"
 #include "ifd/tlv_properties.h"
+#include "reader/vicc_card/emulator.h"
 
 namespace {
 
@@ -323,9 +323,8 @@ TEST(IfdHandler, BadSettingsFailTheChannelAndLeaveNothingRunning) {
     EXPECT_FALSE(log.contains("BUG CHECK"));
 }
 
-// A card emulator on the vsmartcard protocol: connects, answers the ATR and one APDU, and hangs up.
 // A free loopback port for a vicc reader to listen on.
-sockaddr_in free_loopback_address() {
+uint16_t free_loopback_port() {
     int probe = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -334,51 +333,19 @@ sockaddr_in free_loopback_address() {
     EXPECT_EQ(::bind(probe, reinterpret_cast<sockaddr*>(&address), size), 0);
     getsockname(probe, reinterpret_cast<sockaddr*>(&address), &size);
     ::close(probe);
-    return address;
+    return ntohs(address.sin_port);
 }
 
-// The emulator's end of a vicc connection: whole frames in, answers out.
-struct Emulator {
-    explicit Emulator(const sockaddr_in& address) : fd(::socket(AF_INET, SOCK_STREAM, 0)) {
-        timeval limit{5, 0};  // a test that goes wrong fails instead of hanging
-        setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit);
-        connected = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) == 0;
-    }
-    ~Emulator() { hang_up(); }
-    Bytes frame() {
-        uint8_t head[2];
-        if (::recv(fd, head, 2, MSG_WAITALL) != 2) return Bytes{};
-        Bytes body(static_cast<size_t>(head[0]) << 8 | head[1]);
-        if (!body.empty() && ::recv(fd, body.data(), body.size(), MSG_WAITALL) != static_cast<ssize_t>(body.size())) return Bytes{};
-        return body;
-    }
-    void answer(Bytes payload) {
-        payload.insert(payload.begin(), {static_cast<uint8_t>(payload.size() >> 8), static_cast<uint8_t>(payload.size())});
-        ::send(fd, payload.data(), payload.size(), MSG_NOSIGNAL);
-    }
-    // Answers the power-on and get-ATR frames with `atr`. A power-off may come first (the slot powered down after the
-    // card before), which vicc takes without an answer.
-    void power_on(const Bytes& atr) {
-        Bytes first = frame();
-        if (first == Bytes{0x00}) first = frame();
-        EXPECT_EQ(first, (Bytes{0x01}));
-        EXPECT_EQ(frame(), (Bytes{0x04}));
-        answer(atr);
-    }
-    void hang_up() {
-        if (fd >= 0) ::close(fd);
-        fd = -1;
-    }
-    int fd;
-    bool connected = false;
-};
+using Emulator = sim::test::ViccEmulator;
+using sim::test::connect_to;
 
 const Bytes kViccAtr = {0x3B, 0x95, 0x13, 0x81, 0x01, 0x80, 0x73, 0xFF, 0x01, 0x00, 0x0B};
 
+// A card emulator on the vsmartcard protocol: connects, answers the ATR and one APDU, and hangs up.
 TEST(IfdHandler, ViccCardComesAndGoesWithItsConnection) {
     LogCapture log;
-    const sockaddr_in address = free_loopback_address();
-    const std::string settings = "card=vicc:" + std::to_string(ntohs(address.sin_port)) + " bus=fast";
+    const uint16_t port = free_loopback_port();
+    const std::string settings = "card=vicc:" + std::to_string(port) + " bus=fast";
     ASSERT_EQ(open_channel(kLun, settings.c_str()), IFD_SUCCESS);
     ASSERT_EQ(open_channel(kSecondLun, "card=openpgp"), IFD_SUCCESS) << "a second reader on the same machine";
     EXPECT_EQ(IFDHICCPresence(kLun), IFD_ICC_NOT_PRESENT);
@@ -393,8 +360,8 @@ TEST(IfdHandler, ViccCardComesAndGoesWithItsConnection) {
     std::unique_ptr<Emulator> emulator;
     std::thread card([&] {
         std::this_thread::sleep_for(100ms);
-        emulator = std::make_unique<Emulator>(address);
-        ASSERT_TRUE(emulator->connected);
+        emulator = std::make_unique<Emulator>(connect_to(port));
+        ASSERT_TRUE(emulator->connected());
         // Power on and get-ATR, then one APDU: answer each frame as it comes.
         emulator->power_on(kViccAtr);
         EXPECT_EQ(emulator->frame(), (Bytes{0x00, 0xA4, 0x00, 0x0C, 0x02, 0x3F, 0x00}));
@@ -434,14 +401,14 @@ TEST(IfdHandler, ViccCardComesAndGoesWithItsConnection) {
 // up the new card instead of taking it for the one it powered before.
 TEST(IfdHandler, ASwappedCardIsReportedGoneOnceBeforeTheNewOne) {
     LogCapture log;
-    const sockaddr_in address = free_loopback_address();
-    const std::string settings = "card=vicc:" + std::to_string(ntohs(address.sin_port)) + " bus=fast";
+    const uint16_t port = free_loopback_port();
+    const std::string settings = "card=vicc:" + std::to_string(port) + " bus=fast";
     ASSERT_EQ(open_channel(kLun, settings.c_str()), IFD_SUCCESS);
     auto wait = capability_function<Polling>(TAG_IFD_POLLING_THREAD_WITH_TIMEOUT);
     const Bytes second_atr = {0x3B, 0x02, 0x14, 0x50};
 
-    auto first = std::make_unique<Emulator>(address);
-    ASSERT_TRUE(first->connected);
+    auto first = std::make_unique<Emulator>(connect_to(port));
+    ASSERT_TRUE(first->connected());
     EXPECT_EQ(wait(kLun, 5000), IFD_SUCCESS);
     ASSERT_EQ(IFDHICCPresence(kLun), IFD_ICC_PRESENT);
     std::thread powering([&] { first->power_on(kViccAtr); });
@@ -453,8 +420,8 @@ TEST(IfdHandler, ASwappedCardIsReportedGoneOnceBeforeTheNewOne) {
     std::thread swap([&] {
         std::this_thread::sleep_for(200ms);
         first->hang_up();
-        second = std::make_unique<Emulator>(address);
-        EXPECT_TRUE(second->connected);
+        second = std::make_unique<Emulator>(connect_to(port));
+        EXPECT_TRUE(second->connected());
     });
     EXPECT_EQ(wait(kLun, 5000), IFD_SUCCESS);
     swap.join();

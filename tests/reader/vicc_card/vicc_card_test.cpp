@@ -19,71 +19,15 @@
 #include "platform/usb/usb_device.h"
 #include "reader/reader.h"
 #include "reader/vicc_card.h"
+#include "reader/vicc_card/emulator.h"
 
 namespace {
 
 using sim::Bytes;
 using namespace std::chrono_literals;
 
-// The emulator's end of a connection: reads whole frames and writes answers, as vicc does.
-class Emulator {
-   public:
-    explicit Emulator(int fd) : fd_(fd) {}
-    ~Emulator() {
-        if (fd_ >= 0) ::close(fd_);
-    }
-    // The next frame's payload; empty when the connection ended or nothing came within a second.
-    Bytes frame() {
-        uint8_t length[2];
-        if (!read_exactly(length, 2)) return {};
-        Bytes payload(static_cast<size_t>(length[0]) << 8 | length[1]);
-        if (!payload.empty() && !read_exactly(payload.data(), payload.size())) return {};
-        return payload;
-    }
-    void answer(const Bytes& payload) {
-        Bytes out = {static_cast<uint8_t>(payload.size() >> 8), static_cast<uint8_t>(payload.size())};
-        out.insert(out.end(), payload.begin(), payload.end());
-        ASSERT_EQ(::send(fd_, out.data(), out.size(), MSG_NOSIGNAL), static_cast<ssize_t>(out.size()));
-    }
-    // Whether the other side has closed the connection (a read gives end of stream within a second).
-    bool closed_by_peer() {
-        pollfd p{fd_, POLLIN, 0};
-        if (::poll(&p, 1, 1000) <= 0) return false;
-        uint8_t byte;
-        return ::recv(fd_, &byte, 1, 0) == 0;
-    }
-    void hang_up() {
-        ::close(fd_);
-        fd_ = -1;
-    }
-
-   private:
-    bool read_exactly(uint8_t* out, size_t count) {
-        size_t got = 0;
-        while (got < count) {
-            pollfd p{fd_, POLLIN, 0};
-            if (::poll(&p, 1, 1000) <= 0) return false;
-            ssize_t n = ::recv(fd_, out + got, count - got, 0);
-            if (n <= 0) return false;
-            got += static_cast<size_t>(n);
-        }
-        return true;
-    }
-    int fd_;
-};
-
-int connect_to(uint16_t port) {
-    int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (::connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0) {
-        ::close(fd);
-        return -1;
-    }
-    return fd;
-}
+using Emulator = sim::test::ViccEmulator;
+using sim::test::connect_to;
 
 // A card on one end of a socket pair and the emulator on the other.
 struct Pair {
